@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the updater's main job against the virtual devices.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/setup.sh
+bash scripts/build.sh build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+bin=build/plain/src/updater
+store=$(mktemp -d)
+trap 'rm -rf "$store"' EXIT
+echo "\$ updater -h"
+"$bin" -i "$store" -h || true
