@@ -1,0 +1,3 @@
+#include "server_client/HTTPResponse.h"
+
+HTTPResponse::HTTPResponse(const char* request) : request(request ? request : "") {}
