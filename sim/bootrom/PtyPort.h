@@ -1,0 +1,41 @@
+// Puts a byte-oriented virtual device on a pseudo-terminal, as if it sat at the far
+// end of a UART: a client opens slavePath() like any serial port. With a baud rate
+// set, bytes in both directions take the time they would take on the wire (ten bit
+// times each), so timing-sensitive clients meet realistic delays.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace tandril::sim {
+
+class PtyPort {
+public:
+    // `device` gets the bytes that arrived and returns the bytes to send back.
+    using Device = std::function<std::string(const std::string&)>;
+
+    // Throws std::runtime_error when no pseudo-terminal can be had.
+    PtyPort(Device device, unsigned baud = 0);
+    ~PtyPort(); // stops and joins the thread, closes both ends
+    PtyPort(const PtyPort&) = delete;
+    PtyPort& operator=(const PtyPort&) = delete;
+
+    const std::string& slavePath() const { return slavePath_; }
+
+private:
+    void run();
+    void pace(size_t bytes) const;
+
+    Device device_;
+    unsigned baud_;
+    int master_ = -1;
+    int slave_ = -1; // held open so that the port survives clients closing it
+    int wake_[2] = {-1, -1};
+    std::string slavePath_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+} // namespace tandril::sim
