@@ -1,5 +1,8 @@
 #include "Tandril2/common/vStream.h"
 
+#include <poll.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,6 +82,15 @@ vErr sStreamUnread(vStream* stream, const uint8_t* bytes, size_t n) {
 }
 
 } // namespace
+
+bool vStream_WaitReadable(int descriptor, int milliseconds) {
+    pollfd entry{descriptor, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, milliseconds);
+    } while (ready < 0 && errno == EINTR);
+    return ready != 0;
+}
 
 bool vStream_IsValid(const vStream* stream) { return stream != nullptr && stream->tag == kStreamTag; }
 

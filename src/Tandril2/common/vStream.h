@@ -81,6 +81,14 @@ vErr vStream_WriteCStringRecord(vStream* stream, const char* string, const char*
 // reports the end. vErrParam, vErrMode (in without get, out without put), or the failing code.
 vErr vStream_Flush(vStream* in, vStream* out);
 
+// How long a get waits for its descriptor before it answers vErrNotReady. Long enough
+// that an idle reader, which calls get again at once, costs next to nothing; short
+// enough that a byte that arrives is handed out at once and a stopping reader ends soon.
+constexpr int kStreamIdleWaitMs = 5;
+// Waits up to `milliseconds` for `descriptor` to become readable (or to report an
+// error or hang-up, which the following read then sees). False on time-out.
+bool vStream_WaitReadable(int descriptor, int milliseconds);
+
 // Push-back ring. Appends one byte (vErrParam, vErrMemory).
 vErr vStreamBufferChar(vStream* stream, uint8_t byte);
 
