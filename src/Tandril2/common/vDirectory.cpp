@@ -22,18 +22,28 @@ vErr vDirectory_Ensure(const char* path, mode_t mode) {
     if (vDirectory_Exists(path))
         return vErrNone;
     std::string copy(path);
+    std::vector<std::string> created;
+    bool failed = false;
     // Every prefix ending before a separator, then the whole path; a leading "/"
     // or a doubled separator gives an empty or repeated prefix that is passed over.
     for (size_t at = copy.find('/', 1);; at = copy.find('/', at + 1)) {
         std::string prefix = at == std::string::npos ? copy : copy.substr(0, at);
-        if (!prefix.empty() && prefix.back() != '/' && !vDirectory_Exists(prefix.c_str()) &&
-            mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST)
-            return vErrPermission;
-        if (at == std::string::npos)
+        if (!prefix.empty() && prefix.back() != '/' && !vDirectory_Exists(prefix.c_str())) {
+            if (mkdir(prefix.c_str(), mode) == 0)
+                created.push_back(prefix);
+            else if (errno != EEXIST)
+                failed = true;
+        }
+        if (failed || at == std::string::npos)
             break;
     }
     // "Already exists" may also mean a file is in the way.
-    return vDirectory_Exists(path) ? vErrNone : vErrPermission;
+    if (!failed && vDirectory_Exists(path))
+        return vErrNone;
+    // Leave no half-made tree behind.
+    for (auto it = created.rbegin(); it != created.rend(); ++it)
+        rmdir(it->c_str());
+    return vErrPermission;
 }
 
 vErr vDirectory_List(const char* path, vDirectoryListCallback callback, void* reference) {

@@ -30,7 +30,8 @@ bool vDirectory_Exists(const char* path);
 
 // Creates the directory and every missing parent with `mode`. vErrNone when the
 // directory exists afterwards. vErrParam: null path. vErrPermission: a mkdir failed
-// (other than "already exists"), or something that is not a directory is in the way.
+// (other than "already exists"), or something that is not a directory is in the way;
+// the directories made before the failure are removed again.
 vErr vDirectory_Ensure(const char* path, mode_t mode);
 
 // Calls `callback` for every entry, "." and ".." included, in the system's order,
