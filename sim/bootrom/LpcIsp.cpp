@@ -142,8 +142,9 @@ uint8_t* LpcIsp::memory(uint32_t address, uint32_t count, bool forWrite) {
     return nullptr;
 }
 
-std::string LpcIsp::receive(const std::string& bytes) {
+std::string LpcIsp::receive(const std::string& bytes, const Flush& flush) {
     std::lock_guard lock(mutex_);
+    flush_ = flush ? &flush : nullptr;
     std::string out;
     for (char c : bytes) {
         switch (state_) {
@@ -169,7 +170,17 @@ std::string LpcIsp::receive(const std::string& bytes) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         onLine(line, out);
     }
+    flush_ = nullptr;
     return out;
+}
+
+void LpcIsp::busy(unsigned ms, std::string& out) {
+    if (ms == 0) return;
+    if (flush_) {
+        (*flush_)(out);
+        out.clear();
+    }
+    sleep_(ms);
 }
 
 void LpcIsp::onLine(const std::string& line, std::string& out) {
@@ -302,10 +313,10 @@ void LpcIsp::command(const std::string& line, std::string& out) {
         out += reply(IspCode::Success);
         return;
     case 'C':
-        out += reply(copy(v[0], v[1], v[2]));
+        out += reply(copy(v[0], v[1], v[2], out));
         return;
     case 'E':
-        out += reply(sectorsValid(v[0], v[1]) ? erase(static_cast<int>(v[0]), static_cast<int>(v[1]))
+        out += reply(sectorsValid(v[0], v[1]) ? erase(static_cast<int>(v[0]), static_cast<int>(v[1]), out)
                                               : IspCode::InvalidSector);
         return;
     case 'I': {
@@ -378,7 +389,9 @@ void LpcIsp::writeLine(const std::string& line, std::string& out) {
         for (uint32_t i = dataConfirmed_; i < dataPos_; ++i) expected += base[i];
         uint32_t got = 0;
         auto [p, ec] = std::from_chars(line.data(), line.data() + line.size(), got);
-        if (ec == std::errc() && p == line.data() + line.size() && got == expected) {
+        bool noisy = config_.noisyChecksums > 0;
+        if (noisy) --config_.noisyChecksums;
+        if (!noisy && ec == std::errc() && p == line.data() + line.size() && got == expected) {
             out += "OK\r\n";
             dataConfirmed_ = dataPos_;
             if (dataPos_ >= dataCount_) state_ = State::Command;
@@ -411,7 +424,7 @@ void LpcIsp::sendReadBlock(std::string& out) {
     state_ = State::ReadAck;
 }
 
-IspCode LpcIsp::copy(uint32_t dst, uint32_t src, uint32_t count) {
+IspCode LpcIsp::copy(uint32_t dst, uint32_t src, uint32_t count, std::string& out) {
     if (std::find(kCopySizes.begin(), kCopySizes.end(), count) == kCopySizes.end())
         return IspCode::CountError;
     if (dst % 256) return IspCode::DstAddrError;
@@ -425,18 +438,18 @@ IspCode LpcIsp::copy(uint32_t dst, uint32_t src, uint32_t count) {
     // Programming can only clear bits: writing over unerased flash ANDs the data in.
     for (uint32_t i = 0; i < count; ++i) flash_[dst + i] &= from[i];
     std::fill(prepared_.begin(), prepared_.end(), false);
-    if (config_.copyMsPer256) sleep_(config_.copyMsPer256 * (count / 256));
+    busy(config_.copyMsPer256 * (count / 256), out);
     return IspCode::Success;
 }
 
-IspCode LpcIsp::erase(int first, int last) {
+IspCode LpcIsp::erase(int first, int last, std::string& out) {
     if (!unlocked_) return IspCode::CmdLocked;
     for (int s = first; s <= last; ++s)
         if (!prepared_[static_cast<size_t>(s)]) return IspCode::SectorNotPrepared;
     for (int s = first; s <= last; ++s)
         std::fill_n(flash_.begin() + sectorStart(s), sectorSize(s), 0xFF);
     std::fill(prepared_.begin(), prepared_.end(), false);
-    if (config_.eraseMsPerSector) sleep_(config_.eraseMsPerSector * static_cast<unsigned>(last - first + 1));
+    busy(config_.eraseMsPerSector * static_cast<unsigned>(last - first + 1), out);
     return IspCode::Success;
 }
 

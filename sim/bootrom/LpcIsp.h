@@ -19,6 +19,8 @@ struct LpcIspConfig {
     // Time the ROM needs per flash operation; the host must wait for the return code.
     unsigned eraseMsPerSector = 0;
     unsigned copyMsPer256 = 0;
+    // Line noise: this many checksums of W data are answered RESEND whatever they are.
+    int noisyChecksums = 0;
 };
 
 // ISP return codes as the ROM prints them.
@@ -52,9 +54,11 @@ public:
 
     explicit LpcIsp(LpcIspConfig config = {});
 
-    // Feeds bytes received on the UART; returns what the ROM sends back. `sleep`
-    // is called for flash operations that take time (tests may pass a no-op).
-    std::string receive(const std::string& bytes);
+    // Feeds bytes received on the UART; returns what the ROM sends back. A flash
+    // operation that takes time first hands what is due so far (its echo) to `flush`,
+    // then calls the sleep function (tests may set a no-op).
+    using Flush = std::function<void(const std::string&)>;
+    std::string receive(const std::string& bytes, const Flush& flush = {});
     void setSleep(std::function<void(unsigned ms)> sleep) { sleep_ = std::move(sleep); }
 
     // A reset: back to auto-baud, echo on, locked, RAM kept as it is (flash too).
@@ -78,10 +82,11 @@ private:
 
     void onLine(const std::string& line, std::string& out);
     void command(const std::string& line, std::string& out);
+    void busy(unsigned ms, std::string& out);
     void writeLine(const std::string& line, std::string& out);
     void sendReadBlock(std::string& out);
-    IspCode copy(uint32_t dst, uint32_t src, uint32_t count);
-    IspCode erase(int first, int last);
+    IspCode copy(uint32_t dst, uint32_t src, uint32_t count, std::string& out);
+    IspCode erase(int first, int last, std::string& out);
     IspCode blankCheck(int first, int last, std::string& extra);
     uint8_t* memory(uint32_t address, uint32_t count, bool forWrite);
 
@@ -99,6 +104,7 @@ private:
     std::vector<uint8_t> ahbRam_;   // 0x2007C000, 32 KiB
     std::string line_;
     std::vector<std::string> commands_;
+    const Flush* flush_ = nullptr; // set during receive()
 
     // A data phase (W or R): where it goes, how far it got, what the last checksum confirmed.
     uint32_t dataAddress_ = 0, dataCount_ = 0, dataPos_ = 0, dataConfirmed_ = 0;

@@ -58,16 +58,20 @@ void PtyPort::run() {
         ssize_t n = read(master_, buf, sizeof buf);
         if (n <= 0) continue;
         pace(static_cast<size_t>(n));
-        std::string out = device_(std::string(buf, static_cast<size_t>(n)));
-        pace(out.size());
-        for (size_t done = 0; done < out.size();) {
-            ssize_t w = write(master_, out.data() + done, out.size() - done);
-            if (w < 0) {
-                if (errno == EINTR || errno == EAGAIN) continue;
-                break;
-            }
-            done += static_cast<size_t>(w);
+        Send sender = [this](const std::string& bytes) { send(bytes); };
+        send(device_(std::string(buf, static_cast<size_t>(n)), sender));
+    }
+}
+
+void PtyPort::send(const std::string& out) {
+    pace(out.size());
+    for (size_t done = 0; done < out.size();) {
+        ssize_t w = write(master_, out.data() + done, out.size() - done);
+        if (w < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            return;
         }
+        done += static_cast<size_t>(w);
     }
 }
 

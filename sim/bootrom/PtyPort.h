@@ -13,8 +13,10 @@ namespace tandril::sim {
 
 class PtyPort {
 public:
-    // `device` gets the bytes that arrived and returns the bytes to send back.
-    using Device = std::function<std::string(const std::string&)>;
+    // `device` gets the bytes that arrived and returns the bytes to send back; it may
+    // send earlier through `send` (an answer that comes in parts, some of them late).
+    using Send = std::function<void(const std::string&)>;
+    using Device = std::function<std::string(const std::string& in, const Send& send)>;
 
     // Throws std::runtime_error when no pseudo-terminal can be had.
     PtyPort(Device device, unsigned baud = 0);
@@ -27,6 +29,7 @@ public:
 private:
     void run();
     void pace(size_t bytes) const;
+    void send(const std::string& bytes);
 
     Device device_;
     unsigned baud_;

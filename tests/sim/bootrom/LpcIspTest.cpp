@@ -199,7 +199,7 @@ TEST(LpcIsp, GoStartsTheFirmwareAndTheRomFallsSilent) {
 TEST(LpcIsp, AThirdPartyFlasherProgramsItThroughAPseudoTerminal) {
     LpcIsp isp;
     isp.setSleep([](unsigned) {});
-    PtyPort port([&](const std::string& in) { return isp.receive(in); });
+    PtyPort port([&](const std::string& in, const PtyPort::Send&) { return isp.receive(in); });
 
     TempDir dir;
     auto image = pattern(10000, 42); // sectors 0 to 2, the last one partly
