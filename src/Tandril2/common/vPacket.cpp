@@ -62,6 +62,15 @@ vErr vPacket_Reset(vPacket* packet) {
     return vErrNone;
 }
 
+// A byte that breaks the layout spoils the whole packet: counting it as the last
+// possible byte keeps the packet from ever looking complete (a refused size byte would
+// otherwise leave an "empty packet", a refused address shifts every later byte) until
+// the caller resets it.
+static vErr sRefuse(vPacket* packet) {
+    packet->received = vPACKET_MAX_SERIAL + 1;
+    return vErrPacket;
+}
+
 vErr vPacket_AddByte(vPacket* packet, uint8_t byte) {
     if (!vVALIDPACKET(packet)) {
         return vErrParam;
@@ -76,7 +85,7 @@ vErr vPacket_AddByte(vPacket* packet, uint8_t byte) {
     }
     if (packet->address == 0) {
         if (byte == 0) {
-            return vErrPacket;
+            return sRefuse(packet);
         }
         packet->address = byte;
         return vErrNone;
@@ -84,20 +93,20 @@ vErr vPacket_AddByte(vPacket* packet, uint8_t byte) {
     if (packet->dataSize == 0) {
         // An oversized count is not kept: every later reader trusts dataSize <= 28.
         if (byte > vPACKET_MAX_DATA) {
-            return vErrPacket;
+            return sRefuse(packet);
         }
         packet->dataSize = byte;
         return vErrNone;
     }
     if (packet->received > packet->dataSize + 2) {
-        return vErrPacket;
+        return sRefuse(packet);
     }
     packet->data[packet->received - 3] = byte;
     return vErrNone;
 }
 
 bool vPacket_IsComplete(const vPacket* packet) {
-    return vVALIDPACKET(packet) && packet->address != 0 && packet->received == packet->dataSize + 2;
+    return vVALIDPACKET(packet) && packet->received == packet->dataSize + 2;
 }
 
 vErr vPacket_GetBytes(const vPacket* packet, uint8_t* buffer, size_t bufferSize, size_t* length) {

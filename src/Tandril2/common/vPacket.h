@@ -49,8 +49,8 @@ vErr vPacket_Reset(vPacket* packet);
 
 // Takes the next byte of the serialised form. vErrParam: invalid packet.
 // vErrPacket: a 0 address byte, a size byte above 28 (neither is stored), or a byte
-// after the packet is complete. vErrOverrun: more than 30 bytes since the last reset.
-// After any error the packet must be reset before it is used again.
+// after the packet is complete. vErrOverrun: more than 30 bytes since the last reset,
+// or any byte after a vErrPacket. Once refused, a packet never completes: reset it.
 vErr vPacket_AddByte(vPacket* packet, uint8_t byte);
 
 // True when the packet is valid and every byte announced by its size has arrived.
