@@ -59,6 +59,29 @@ static_assert(offsetof(linkSpec, usb_id) == 24);
 static_assert(offsetof(linkSpec, ip_port) == 28);
 static_assert(offsetof(linkSpec, port_name) == 28);
 
+// Network discovery constants, shared with the shared-device server that answers.
+constexpr const char* kTcpipQueryGroup = "232.2.2.2";
+constexpr uint16_t kTcpipQueryPort = 9888;   // the 16-byte query goes here
+constexpr uint16_t kTcpipReplyPort = 9889;   // modules answer here
+constexpr size_t kTcpipQuerySize = 16;
+constexpr const char* kVEtherGroup = "224.0.0.7";
+constexpr uint16_t kVEtherQueryPort = 9850;  // + slot; a server listens on its slot
+constexpr uint16_t kVEtherReplyPort = 9950;  // + slot
+constexpr int kVEtherSlots = 50;
+constexpr uint32_t kVEtherQueryValue = 0xABCDDCBA; // little-endian on the wire
+constexpr uint16_t kBeaconPort = 8585;
+constexpr const char* kBeaconSearchText = "Tandril2-Discovery";
+constexpr int kBeaconIntervalMs = 100;
+
+// Trace areas of discovery and USB access (bits of vTandrilDebuggingLevel).
+constexpr uint32_t vTRACE_MULTICAST = 0x8;
+constexpr uint32_t vTRACE_DISCOVERY = 0x10;
+constexpr uint32_t vTRACE_BEACON_INTERFACE = 0x200;
+constexpr uint32_t vTRACE_USB = 0x400;
+// Writes a trace line to standard output when the library's debugging switch is on
+// and `area` is set in its level; off by default.
+void vDiscovery_Trace(uint32_t area, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // A new zeroed specifier of the given type, owned by the caller; null when memory is short.
 linkSpec* vLinkSpec_Create(uint32_t type);
 // A new copy of all 128 bytes; null for a null specifier or when memory is short.
@@ -69,6 +92,19 @@ vErr vLinkSpec_Destroy(linkSpec** spec);
 // Called once per module found. `spec` is valid only during the call (copy what you
 // keep). Set *found to count the module; return false to end the enumeration.
 typedef bool (*vDiscoveryCallback)(const linkSpec* spec, bool* found, void* reference);
+
+// One enumeration in progress: hands specifiers to the caller's callback and counts.
+struct vDiscoveryRun {
+    vDiscoveryCallback callback;
+    void* reference;
+    uint8_t count;  // specifiers the callback counted (saturates at 255)
+    bool stopped;   // the callback asked to stop
+};
+// Offers one specifier to the callback. Returns false once the enumeration must stop.
+bool vDiscovery_Offer(vDiscoveryRun* run, const linkSpec* spec);
+// The transports' own enumerations (platform layer).
+void _findLinkSpecs_usb(uint32_t type, vDiscoveryRun* run);
+void _findLinkSpecs_tcpip(vDiscoveryRun* run, uint32_t netInterface);
 
 // Enumerates the modules reachable by `type` (USB, TCPIP, or a vEther kind; any other
 // type finds nothing) and returns how many the callback counted. `netInterface` is an

@@ -42,7 +42,7 @@ constexpr size_t kTdusbSerialSize = 256;
 struct tdusb {
     uint32_t mode;                       // tdusbMode
     char serial[kTdusbSerialSize];       // eight upper-case hex digits
-    int node;                            // kernel node descriptor, 0 when closed
+    int node;                            // kernel node descriptor, -1 when closed
     libusb_device_handle* handle;        // libusb handle, null when closed
     std::atomic<uint32_t> state;         // tdusbState; shared by reader and writer
     uint8_t interfaceNumber;
@@ -70,6 +70,9 @@ bool is_tandril_device(libusb_device* device);
 inline bool tdusb_is_module_product(uint16_t vendor, uint16_t product) {
     return vendor == TANDRIL_VENDOR_ID && (product & 0x8000) == 0;
 }
+// Reads a serial-number string descriptor: exactly eight hexadecimal digits.
+// False (and *serial untouched) for anything else.
+bool tdusb_parse_serial(const char* text, uint32_t* serial);
 // Finds the link interface and its bulk endpoints. Returns a libusb code: 0,
 // LIBUSB_ERROR_NO_DEVICE when the IN or OUT endpoint is missing, or the error of
 // reading the descriptors.
@@ -77,11 +80,6 @@ int find_usb_endpoints(tdusb* usb);
 
 // True when the module's kernel device node exists.
 bool tdusb_is_kernel_driver_installed(uint32_t serialNumber);
-// The node's path for a serial number, "/dev/tandril.%08X"; the directory can be
-// redirected for tests (tdusb_set_node_directory).
-void tdusb_node_path(const char* serial, char* buffer, size_t size);
-// Tests only: where the nodes live (null restores "/dev").
-void tdusb_set_node_directory(const char* directory);
 
 // A new record in state 1 (libusb mode makes sure the context exists), or null.
 tdusb* tdusb_create_usb(uint32_t mode);
@@ -98,8 +96,8 @@ vErr tdusb_open_tandril_kernel_device(tdusb* usb, const char* serial);
 vErr tdusb_write_to_device(tdusb* usb, const uint8_t* data, size_t length);
 vErr tdusb_write_to_USBlib_device(tdusb* usb, const uint8_t* data, size_t length);
 vErr tdusb_write_to_kernel_device(tdusb* usb, const uint8_t* data, size_t length);
-// Takes one byte: vErrNone, vErrNotReady (nothing waiting), vErrMode, vErrConnection,
-// vErrIO (tolerated four times in a row on libusb).
+// Takes one byte: vErrNone, vErrNotReady (nothing waiting; also a tolerated I/O
+// error, since there is no byte to hand out), vErrMode, vErrConnection, vErrIO.
 vErr tdusb_get_from_device(tdusb* usb, uint8_t* byte);
 vErr tdusb_get_from_USBlib_device(tdusb* usb, uint8_t* byte);
 vErr tdusb_get_from_kernel_device(tdusb* usb, uint8_t* byte);

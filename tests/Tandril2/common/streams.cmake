@@ -1,0 +1,4 @@
+# Byte streams, COBS framing, and discovery.
+tandril_add_test(tandril2_stream_core_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/StreamCoreTest.cpp LIBS tandril2)
+tandril_add_test(tandril2_cobs_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/CobsTest.cpp LIBS tandril2)
+tandril_add_test(tandril2_stream_socket_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/StreamSocketTest.cpp LIBS tandril2 THREADED)
