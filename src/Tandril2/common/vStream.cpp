@@ -83,13 +83,14 @@ vErr sStreamUnread(vStream* stream, const uint8_t* bytes, size_t n) {
 
 } // namespace
 
-bool vStream_WaitReadable(int descriptor, int milliseconds) {
+short vStream_WaitReadable(int descriptor, int milliseconds) {
     pollfd entry{descriptor, POLLIN, 0};
     int ready;
     do {
         ready = ::poll(&entry, 1, milliseconds);
     } while (ready < 0 && errno == EINTR);
-    return ready != 0;
+    // A failing poll is left for the following read to report.
+    return ready < 0 ? POLLERR : entry.revents;
 }
 
 bool vStream_IsValid(const vStream* stream) { return stream != nullptr && stream->tag == kStreamTag; }

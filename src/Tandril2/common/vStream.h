@@ -85,9 +85,9 @@ vErr vStream_Flush(vStream* in, vStream* out);
 // that an idle reader, which calls get again at once, costs next to nothing; short
 // enough that a byte that arrives is handed out at once and a stopping reader ends soon.
 constexpr int kStreamIdleWaitMs = 5;
-// Waits up to `milliseconds` for `descriptor` to become readable (or to report an
-// error or hang-up, which the following read then sees). False on time-out.
-bool vStream_WaitReadable(int descriptor, int milliseconds);
+// Waits up to `milliseconds` for `descriptor` to become readable or to report an
+// error or hang-up. Returns poll's events (POLLIN, POLLHUP, ...), 0 on time-out.
+short vStream_WaitReadable(int descriptor, int milliseconds);
 
 // Push-back ring. Appends one byte (vErrParam, vErrMemory).
 vErr vStreamBufferChar(vStream* stream, uint8_t byte);

@@ -85,6 +85,11 @@ bool tdusb_parse_serial(const char* text, uint32_t* serial) {
     return true;
 }
 
+size_t tdusb_write_chunk(uint16_t maxPacket, size_t remaining) {
+    const size_t chunk = std::min<size_t>(maxPacket != 0 ? maxPacket : kFallbackPacket, remaining);
+    return chunk == kAvoidedChunk ? kAvoidedChunk - 1 : chunk;
+}
+
 int find_usb_endpoints(tdusb* usb) {
     libusb_device* device = libusb_get_device(usb->handle);
     libusb_config_descriptor* config = nullptr;
@@ -258,13 +263,10 @@ vErr tdusb_write_to_USBlib_device(tdusb* usb, const uint8_t* data, size_t length
         return vErrMode;
     if (vErr err = sCheckReady(usb, "WRITE"); err != vErrNone)
         return err;
-    const size_t packet = usb->outMaxPacket != 0 ? usb->outMaxPacket : kFallbackPacket;
     vErr result = vErrNone;
     int failures = 0;
     while (length > 0 && failures < kWriteFailureLimit) {
-        size_t chunk = std::min(packet, length);
-        if (chunk == kAvoidedChunk)
-            chunk = kAvoidedChunk - 1;
+        const size_t chunk = tdusb_write_chunk(usb->outMaxPacket, length);
         int transferred = 0;
         const int rc = libusb_bulk_transfer(usb->handle, usb->outEndpoint, const_cast<uint8_t*>(data),
                                             static_cast<int>(chunk), &transferred, kWriteTimeoutMs);

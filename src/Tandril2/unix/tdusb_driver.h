@@ -73,6 +73,9 @@ inline bool tdusb_is_module_product(uint16_t vendor, uint16_t product) {
 // Reads a serial-number string descriptor: exactly eight hexadecimal digits.
 // False (and *serial untouched) for anything else.
 bool tdusb_parse_serial(const char* text, uint32_t* serial);
+// Size of the next OUT transfer: one packet of at most `maxPacket` bytes, never
+// exactly 512 (sent as 511).
+size_t tdusb_write_chunk(uint16_t maxPacket, size_t remaining);
 // Finds the link interface and its bulk endpoints. Returns a libusb code: 0,
 // LIBUSB_ERROR_NO_DEVICE when the IN or OUT endpoint is missing, or the error of
 // reading the descriptors.

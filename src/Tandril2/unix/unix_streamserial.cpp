@@ -1,6 +1,7 @@
 #include "Tandril2/unix/unix_streamserial.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -69,13 +70,16 @@ vErr sSerialStreamGet(uint8_t* byte, void* reference) {
     if (serial == nullptr || byte == nullptr)
         return vErrParam;
     if (serial->receivedNext == serial->receivedCount) {
-        if (!vStream_WaitReadable(serial->descriptor, kStreamIdleWaitMs))
+        const short events = vStream_WaitReadable(serial->descriptor, kStreamIdleWaitMs);
+        if (events == 0)
             return vErrNotReady;
         const ssize_t got = ::read(serial->descriptor, serial->received, sizeof(serial->received));
         if (got < 0)
             return errno == EINTR || errno == EAGAIN ? vErrNotReady : vErrIO;
         if (got == 0)
-            return vErrNotReady;
+            // A port that hung up (an adapter pulled out) reads as empty for ever;
+            // it must not look like a quiet line.
+            return (events & POLLHUP) ? vErrIO : vErrNotReady;
         serial->receivedCount = static_cast<size_t>(got);
         serial->receivedNext = 0;
     }
@@ -123,9 +127,10 @@ vErr sSerialStreamDelete(void* reference) {
 // left open and the code says why.
 vErr sSerialCreateRecord(const char* portName, uint32_t speedIndex, uint8_t parity, uint8_t dataBits,
                          uint8_t stopBits, vStream** stream, SerialStream** record) {
+    if (stream != nullptr)
+        *stream = nullptr;
     if (portName == nullptr || stream == nullptr || dataBits > 1 || stopBits > 1)
         return vErrParam;
-    *stream = nullptr;
     // An index outside the table would program speed 0, which hangs up the line.
     // A name cut short would open some other port.
     if (speedIndex >= kSerialSpeedCount || ::strnlen(portName, kPortNameSize) == kPortNameSize)
