@@ -47,7 +47,7 @@ public:
         while (std::getline(in, line)) {
             ++lineNumber_;
             try {
-                parseLine(trim(line));
+                parseLine(trim(line.substr(0, line.find('#'))));
             } catch (const std::invalid_argument& e) {
                 throw std::runtime_error(std::string(Catalogue::kFileName) + ":" + std::to_string(lineNumber_) +
                                          ": " + e.what());
@@ -59,7 +59,7 @@ public:
 
 private:
     void parseLine(const std::string& line) {
-        if (line.empty() || line[0] == '#') return;
+        if (line.empty()) return;
         if (line.front() == '[') {
             if (line.back() != ']') throw std::invalid_argument("section header without \"]\"");
             startSection(words(line.substr(1, line.size() - 2)));
