@@ -30,6 +30,11 @@ void CLI_Display::display_progress(bool show) {
 void CLI_Display::update_progress(double fraction, const char* label) {
     if (!drawing())
         return;
+    // A caller's count past the end (or a NaN) must not garble the bar.
+    if (!(fraction >= 0.0))
+        fraction = 0.0;
+    else if (fraction > 1.0)
+        fraction = 1.0;
     int width = kBarWidth;
     if (label != nullptr)
         width -= static_cast<int>(std::strlen(label)) + 4;
