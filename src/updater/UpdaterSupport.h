@@ -9,6 +9,7 @@
 
 #include "Tandril2/common/vError.h"
 
+class BirdFile;
 class UpdaterDisplayInterface;
 class UpdaterStore;
 namespace Vornic::Tandril {
@@ -25,6 +26,12 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 // attempt through one). Shows "Failed to SET network configuration" and returns
 // the setConfig error when that fails.
 vErr _disableEther(Vornic::Tandril::Module& module, UpdaterDisplayInterface& display);
+
+// Sends the firmware blocks of `bird` into the connected `module` with the upgrade
+// protocol, up to the reboot request (direct or through a router; data as plain
+// packets or UEI byte transfers). The first failing vErr; details go to the log.
+vErr _transfer_firmware(UpdaterDisplayInterface& display, Vornic::Tandril::Module& module, BirdFile& bird,
+                        bool viaRouter, bool ueiBytes);
 
 // Reads a build number: leading white space, then decimal digits (anything after
 // them is ignored); the value is cut to 32 bits. False when the text does not

@@ -122,6 +122,8 @@ vErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     return err;
 }
 
+} // namespace
+
 vErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
                         bool viaRouter, bool ueiBytes) {
     UpdaterEntity entity;
@@ -164,6 +166,8 @@ vErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
         err = entity.LoaderReboot(display);
     return err;
 }
+
+namespace {
 
 // Waits for a USB module that left the bus when its loader started.
 void RefindModule(Module& target, uint32_t serial) {
