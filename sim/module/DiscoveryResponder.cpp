@@ -127,11 +127,11 @@ void DiscoveryResponder::run() {
         if (n < 1 || query[0] != kQueryMark || static_cast<size_t>(n) > kQuerySize)
             continue;  // not a discovery query
         peer.sin_port = htons(kReplyPort);
+        ++answered_;  // counted first: a host may look as soon as a reply lands
         for (const auto& module : modules_) {
             auto r = reply(module, interface_);
             sendto(sender_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
         }
-        ++answered_;
     }
 }
 
