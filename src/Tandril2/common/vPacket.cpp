@@ -90,8 +90,10 @@ vErr vPacket_AddByte(vPacket* packet, uint8_t byte) {
         packet->address = byte;
         return vErrNone;
     }
-    if (packet->dataSize == 0) {
-        // An oversized count is not kept: every later reader trusts dataSize <= 28.
+    if (packet->received == 2) {
+        // The size byte comes right after the address; a byte after a complete empty
+        // packet is not a second size byte. An oversized count is not kept: every later
+        // reader trusts dataSize <= 28.
         if (byte > vPACKET_MAX_DATA) {
             return sRefuse(packet);
         }

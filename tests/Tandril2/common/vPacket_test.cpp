@@ -151,6 +151,7 @@ TEST(vPacket, AssemblerTakesTheSerialisedFormByteByByte) {
         {"byte after completion", {0x06, 0x03, 0x03, 0x48, 0x20, 0x11, 0x22}, {N, N, N, N, N, P, O},
          6, 3, false},
         {"empty packet is complete after its size byte", {0x0A, 0x00}, {N, N}, 0x0A, 0, true},
+        {"byte after an empty packet", {0x0A, 0x00, 0x05}, {N, N, P}, 0x0A, 0, false},
         {"zero address byte", {0x00}, {P}, 0, 0, false},
         {"nothing completes after a refused address",
          {0x00, 0x06, 0x03, 0x03, 0x48, 0x20}, {P, O, O, O, O, O}, 0, 0, false},
