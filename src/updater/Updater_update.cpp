@@ -206,8 +206,11 @@ BirdFile Updater::load_bird(const char* label, std::string birdFile, unsigned in
             throw std::runtime_error("Error reading birdfile");
     }
     display.message(kInfo, "Downloading firmware build %u", build);
-    Download_Firmware(serial, std::to_string(build), false, false);
-    return item.ReadBirdFile(fileName.c_str());
+    // Build 0 downloads the latest build, stored under its own number: install that one.
+    const uint32_t stored = Download_Firmware(serial, std::to_string(build), false, false);
+    if (stored == 0)
+        throw std::runtime_error("Error reading birdfile");
+    return item.ReadBirdFile((std::to_string(stored) + ".bird").c_str());
 }
 
 bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::string birdFile,
