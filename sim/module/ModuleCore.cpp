@@ -635,6 +635,8 @@ Clock::time_point ModuleCore::tick(Clock::time_point now) {
         }
     }
     Clock::time_point next = nextHeartbeat_;
+    if (away(now))
+        next = std::min(next, awayUntil_);  // the transport brings the link back then
     if (!delayed_.empty())
         next = std::min(next, delayed_.front().when);
     for (auto& sub : subs_)

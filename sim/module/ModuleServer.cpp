@@ -246,6 +246,7 @@ void PtyModuleServer::idle(Clock::time_point now) {
 void PtyModuleServer::pollDone(const std::vector<pollfd>& fds, Clock::time_point now) {
     if (!(fds[1].revents & POLLIN))
         return;
+    idle(now);
     uint8_t buffer[4096];
     ssize_t n = read(master_, buffer, sizeof buffer);
     for (ssize_t i = 0; i < n; ++i) {
