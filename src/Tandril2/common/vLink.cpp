@@ -41,6 +41,8 @@ constexpr auto kIOErrorPause = 100ms;
 // last traffic, within these bounds: answers that follow a write are picked up within
 // a fraction of their own delay, while an idle link wakes only 100 times a second.
 constexpr auto kPollMin = 20us;
+constexpr auto kIdleAfter = 200ms;
+constexpr auto kIdlePause = 50ms;
 constexpr auto kSlowMiss = 1ms;
 constexpr int kQuickMissLimit = 64;
 constexpr auto kPollMax = 10ms;
@@ -96,6 +98,17 @@ void sAwaitInput(vLink* link)
     Clock::duration quiet{sNow() - link->lastActivity.load(std::memory_order_relaxed)};
     Clock::duration pause = std::clamp<Clock::duration>(quiet / 4, kPollMin, kPollMax);
     sReaderPause(link, pause);
+}
+
+// A link with no traffic for a while is idle: the reader then sleeps between polls
+// of the stream instead of going straight back to it, and the writer wakes it when it
+// sends (answers come after requests). Bytes the module sends on its own wait at most
+// one pause.
+void sIdlePause(vLink* link)
+{
+    Clock::duration quiet{sNow() - link->lastActivity.load(std::memory_order_relaxed)};
+    if (quiet >= kIdleAfter)
+        sReaderPause(link, kIdlePause);
 }
 
 bool sUsable(const vLink* link) { return link != nullptr && link->check.load() == vLINK_CHECK; }
@@ -239,10 +252,13 @@ void* sInPipeProcess(void* argument)
             // at once; a transport that answers "not ready" without waiting gets the
             // reader's own pauses (a framed stream answers so for every byte it
             // collects, hence the allowance before pausing).
-            if (now - before >= kSlowMiss)
+            if (now - before < kSlowMiss) {
+                if (++quickMisses >= kQuickMissLimit)
+                    sAwaitInput(link);
+            } else {
                 quickMisses = 0;
-            else if (++quickMisses >= kQuickMissLimit)
-                sAwaitInput(link);
+                sIdlePause(link);
+            }
             continue;
         }
         quickMisses = 0;
