@@ -121,8 +121,14 @@ vErr sSocketFill(SocketStream* socket, bool mayReconnect) {
     if (got == 0) {
         // The peer closed its end (a module that reboots does so in order): the
         // connection is gone, and saying "no byte yet" would keep it alive forever.
-        socket->flags &= ~kConnected;
-        return vErrConnection;
+        // A new generation keeps a writer that fails on the same connection from
+        // renewing it behind the reader's back.
+        std::unique_lock exclusive(socket->lock);
+        if (socket->generation == seen) {
+            ++socket->generation;
+            socket->flags &= ~kConnected;
+        }
+        return (socket->flags & kConnected) ? vErrNotReady : vErrConnection;
     }
     if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)
         return vErrNotReady;

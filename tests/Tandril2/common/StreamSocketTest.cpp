@@ -10,6 +10,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Tandril2/common/vStreamsocket.h"
 #include "TestSupport.h"
@@ -131,6 +132,12 @@ TEST_F(SocketStream, ResetConnectionIsRenewed) {
     ASSERT_GE(peer, 0) << "no reconnection";
     EXPECT_EQ(err, vErrNone);
     EXPECT_EQ(byte, 'N');
+}
+
+TEST_F(SocketStream, WriteToAPeerThatNeverReadsGivesUp) {
+    // Once every buffer on the way is full, ten attempts without progress end the write.
+    const std::vector<uint8_t> block(32 << 20, 0x5A);
+    EXPECT_EQ(vStream_Write(stream, block.data(), block.size()), vErrBusy);
 }
 
 TEST_F(SocketStream, IdleGetWaitsInsteadOfSpinning) {
