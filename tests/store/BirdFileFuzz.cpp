@@ -1,11 +1,11 @@
 // Feeds arbitrary bytes to the BIRD loader, either as a whole file or, to reach the block
 // scanner more often, as an image that the harness compresses itself; then runs every
 // operation on whatever loaded. The sanitizers catch any read outside the image.
+#include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,22 +13,21 @@
 
 namespace {
 
-std::string scratchPath() {
-    return "/tmp/tandril-bird-fuzz-" + std::to_string(getpid()) + ".bird";
-}
-
-bool writeScratch(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* out = std::fopen(path.c_str(), "wb");
-    if (!out)
-        return false;
-    bool ok = std::fwrite(data, 1, size, out) == size;
-    return std::fclose(out) == 0 && ok;
-}
+// An in-memory file, reached by path through /proc: no scratch file to clean up.
+struct MemoryFile {
+    MemoryFile() : fd(memfd_create("bird-fuzz", 0)), path("/proc/self/fd/" + std::to_string(fd)) {}
+    bool put(const std::vector<uint8_t>& bytes) const {
+        return fd >= 0 && ftruncate(fd, 0) == 0 &&
+               pwrite(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+    }
+    int fd;
+    std::string path;
+};
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = scratchPath();
+    static const MemoryFile scratch;
     if (size == 0)
         return 0;
     std::vector<uint8_t> file;
@@ -42,12 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return 0;
         file.resize(6 + packed);
     }
-    if (!writeScratch(path, file.data(), file.size()))
+    if (!scratch.put(file))
         return 0;
 
-    BirdFile::VerifyFile(path.c_str());
+    const char* path = scratch.path.c_str();
+    BirdFile::VerifyFile(path);
     try {
-        BirdFile bird(path.c_str());
+        BirdFile bird(path);
         for (const BirdBlock& block : bird.blocks)
             for (uint32_t i = 0; i < block.length; ++i)
                 (void)*static_cast<volatile unsigned char*>(block.data + i);
