@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Tandril2/common/vByteOrder.h"
 #include "app/Log.h"
 #include "birdtool/BirdWriter.h"
 #include "store/BirdFile.h"
@@ -163,10 +164,6 @@ const char* typeName(uint8_t type) {
     }
 }
 
-uint32_t wordAt(const unsigned char* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
 int show(int argc, char** argv) {
     std::string path;
     for (int i = 0; i < argc; ++i) {
@@ -204,7 +201,7 @@ int show(int argc, char** argv) {
             std::printf("0x%08X (%u image bytes)", block.address, block.length - 4);
             break;
         case BirdFile::BLOCK_SERIAL_OFFSETS:
-            std::printf("word 0x%08X, text 0x%08X", wordAt(block.data), wordAt(block.data + 4));
+            std::printf("word 0x%08X, text 0x%08X", vByteOrder_GetBE32(block.data), vByteOrder_GetBE32(block.data + 4));
             break;
         case BirdFile::BLOCK_INFO:
             std::printf("build [%.16s] version [%.16s] serial [%.16s] model [%.16s]",
@@ -214,7 +211,7 @@ int show(int argc, char** argv) {
                         reinterpret_cast<const char*>(block.data + 48));
             break;
         case BirdFile::BLOCK_START_ADDRESS:
-            std::printf("0x%08X", wordAt(block.data));
+            std::printf("0x%08X", vByteOrder_GetBE32(block.data));
             break;
         default:
             break;

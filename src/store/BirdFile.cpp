@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "Tandril2/common/vByteOrder.h"
 #include "Tandril2/common/vFile.h"
 #include "app/Log.h"
 
@@ -19,19 +20,6 @@ constexpr unsigned kBlockHeaderSize = 5;
 constexpr unsigned kInfoFieldSize = 16;
 constexpr unsigned kInfoVersion = 16, kInfoSerial = 32, kInfoModel = 48;
 constexpr unsigned kSerialTextDigits = 8;
-
-uint32_t readBE32(const unsigned char* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
-uint32_t readLE32(const unsigned char* p) {
-    return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
-}
-
-void writeLE32(unsigned char* p, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(value >> (8 * i));
-}
 
 // True when `count` bytes at absolute address `at` lie inside the image of a loader or
 // firmware block; `index` is then their position in the block's data.
@@ -132,8 +120,8 @@ bool BirdFile::Load() {
                  name, got, static_cast<size_t>(size));
     } else {
         if (size > kHeaderSize) {
-            signature = readBE32(buffer.get());
-            version = (uint32_t(buffer[4]) << 8) | buffer[5];
+            signature = vByteOrder_GetBE32(buffer.get());
+            version = vByteOrder_GetBE16(buffer.get() + 4);
         }
         if (size < kHeaderSize) {
             Log::log(DEBUG_BirdFile,
@@ -200,7 +188,7 @@ bool BirdFile::ScanBlocks(const unsigned char* img, unsigned int size) {
                  static_cast<int>(size));
         return false;
     }
-    uint32_t claimed = readBE32(img);
+    uint32_t claimed = vByteOrder_GetBE32(img);
     Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File reports %d blocks\n", static_cast<int>(claimed));
     Log::log(DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
     Log::log(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
@@ -211,7 +199,7 @@ bool BirdFile::ScanBlocks(const unsigned char* img, unsigned int size) {
         BirdBlock block;
         block.type = img[pos] & BIRD_FILE_TYPE_MASK;
         block.flags = (img[pos] & BIRD_FILE_FLAG_MASK) >> 5;
-        block.length = readBE32(img + pos + 1);
+        block.length = vByteOrder_GetBE32(img + pos + 1);
         if (kBlockHeaderSize + uint64_t(block.length) > uint64_t(remaining)) {
             Log::log(DEBUG_BirdFile,
                      "BIRDFILE: Block at offset %u claims %u bytes, past the end of the image\n",
@@ -220,7 +208,7 @@ bool BirdFile::ScanBlocks(const unsigned char* img, unsigned int size) {
         }
         block.data = const_cast<unsigned char*>(img) + pos + kBlockHeaderSize;
         if ((block.type == BLOCK_LOADER || block.type == BLOCK_FIRMWARE) && block.length >= 4)
-            block.address = readBE32(block.data);
+            block.address = vByteOrder_GetBE32(block.data);
         Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
                  static_cast<int>(block.length));
         if (block.type == BLOCK_INFO && block.length >= MinimumLength(BLOCK_INFO)) {
@@ -235,7 +223,7 @@ bool BirdFile::ScanBlocks(const unsigned char* img, unsigned int size) {
     }
 
     if (remaining >= 4) {
-        fileChecksum = readBE32(img + pos);
+        fileChecksum = vByteOrder_GetBE32(img + pos);
         Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", fileChecksum);
     }
     // Counted even when missing, so an image without its checksum is a mismatch too.
@@ -273,8 +261,8 @@ bool BirdFile::FindSerialNumberOffsets() {
             continue;
         if (!block.data || block.length < MinimumLength(BLOCK_SERIAL_OFFSETS))
             return false;
-        serialNumberOffset = readBE32(block.data);
-        descriptorOffset = readBE32(block.data + 4);
+        serialNumberOffset = vByteOrder_GetBE32(block.data);
+        descriptorOffset = vByteOrder_GetBE32(block.data + 4);
         Log::log(DEBUG_BirdFile, "BIRDFILE: Offsets: Serial number: %d, Descriptor: %d\n",
                  static_cast<int>(serialNumberOffset), static_cast<int>(descriptorOffset));
         return true;
@@ -293,8 +281,8 @@ bool BirdFile::ReplaceSerialNumber(unsigned int serial) {
         uint32_t index = 0;
         if (serialNumberOffset != 0 && locate(block, serialNumberOffset, 4, index)) {
             Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
-                     readLE32(block.data + index), serial);
-            writeLE32(block.data + index, serial);
+                     vByteOrder_GetLE32(block.data + index), serial);
+            vByteOrder_PutLE32(block.data + index, serial);
             wordWritten = true;
         }
         // The USB string descriptor text is UTF-16LE: only the low bytes carry digits.
@@ -395,7 +383,7 @@ bool BirdFile::VerifyFile(const char* filePath) {
     unsigned char header[kHeaderSize];
     size_t got = 0;
     bool ok = vFile_Read(file, header, sizeof header, &got) == vErrNone && got == sizeof header &&
-              readBE32(header) == BIRD_FILE_SIGNATURE && header[4] != 0 && header[5] != 0;
+              vByteOrder_GetBE32(header) == BIRD_FILE_SIGNATURE && header[4] != 0 && header[5] != 0;
     vFile_Close(&file);
     return ok;
 }
