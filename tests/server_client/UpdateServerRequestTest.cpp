@@ -83,66 +83,49 @@ TEST(UpdateServerRequest, SendsEachQueryInItsFixedForm) {
     EXPECT_EQ(targets, expected);
 }
 
+// With either line end: a server ending its lines with "\r\n" leaves the carriage
+// return on the build (the callers' number conversion stops there); everything else is
+// cut before it.
 TEST(UpdateServerRequest, ReadsTheCataloguesAnswers) {
-    ServerFixture fixture;
-    const char* url = fixture.url.c_str();
-    EXPECT_TRUE(UpdateServerRequest::ping(url));
+    for (bool crlf : {false, true}) {
+        SCOPED_TRACE(crlf ? "CR LF" : "LF");
+        tandril::sim::UpdateServerOptions options;
+        options.crlf = crlf;
+        ServerFixture fixture(1000, options);
+        const char* url = fixture.url.c_str();
+        EXPECT_TRUE(UpdateServerRequest::ping(url));
 
-    std::string build, firmware;
-    ASSERT_TRUE(UpdateServerRequest::QueryBuild(kSerial, build, firmware, url));
-    EXPECT_EQ(build, "1205");
-    EXPECT_EQ(firmware, "TDX-100");
+        std::string build, firmware;
+        ASSERT_TRUE(UpdateServerRequest::QueryBuild(kSerial, build, firmware, url));
+        EXPECT_EQ(build, crlf ? "1205\r" : "1205");
+        EXPECT_EQ(firmware, "TDX-100");
 
-    Builds builds;
-    ASSERT_TRUE(UpdateServerRequest::GetBuildList(kSerial, builds, url));
-    EXPECT_EQ(builds, (Builds{{"1190", "2.10.0"}, {"1205", "2.3.1"}}));
+        Builds builds;
+        ASSERT_TRUE(UpdateServerRequest::GetBuildList(kSerial, builds, url));
+        EXPECT_EQ(builds, (Builds{{"1190", "2.10.0"}, {"1205", "2.3.1"}}));
 
-    std::string payload;
-    ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, firmware.c_str(), "1190", payload, url, false));
-    EXPECT_EQ(decoded(payload), fixture.oldBuild);
+        std::string payload;
+        ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, firmware.c_str(), "1190", payload, url, false));
+        EXPECT_EQ(decoded(payload), fixture.oldBuild);
+        ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, firmware.c_str(), "1205", payload, url, false));
+        EXPECT_EQ(decoded(payload), fixture.newBuild);
 
-    unsigned serial = 0, recoveryBuild = 0;
-    ASSERT_TRUE(UpdateServerRequest::GetRecoveryInfo(kFingerprint, &serial, &recoveryBuild, url));
-    EXPECT_EQ(serial, kSerial);
-    EXPECT_EQ(recoveryBuild, 1190u);
+        unsigned serial = 0, recoveryBuild = 0;
+        ASSERT_TRUE(UpdateServerRequest::GetRecoveryInfo(kFingerprint, &serial, &recoveryBuild, url));
+        EXPECT_EQ(serial, kSerial);
+        EXPECT_EQ(recoveryBuild, 1190u);
 
-    std::string token;
-    ASSERT_TRUE(UpdateServerRequest::GetDeviceJWT(kSerial, token, url));
-    EXPECT_EQ(token, "hdr0.payload0.sig0");
+        std::string token;
+        ASSERT_TRUE(UpdateServerRequest::GetDeviceJWT(kSerial, token, url));
+        EXPECT_EQ(token, "hdr0.payload0.sig0");
 
-    // Things the server does not know are refusals.
-    EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x1234, build, firmware, url));
-    EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "OTHER", "1190", payload, url, false));
-    EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "TDX-100", "1191", payload, url, false));
-    const unsigned unknown[4] = {1, 2, 3, 4};
-    EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(unknown, &serial, &recoveryBuild, url));
-}
-
-// A server ending its lines with "\r\n": the build keeps its carriage return (the
-// callers' number conversion stops there), everything else is cut before it.
-TEST(UpdateServerRequest, ReadsAnswersWithCarriageReturns) {
-    tandril::sim::UpdateServerOptions options;
-    options.crlf = true;
-    ServerFixture fixture(1000, options);
-    const char* url = fixture.url.c_str();
-
-    std::string build, firmware;
-    ASSERT_TRUE(UpdateServerRequest::QueryBuild(kSerial, build, firmware, url));
-    EXPECT_EQ(build, "1205\r");
-    EXPECT_EQ(firmware, "TDX-100");
-    Builds builds;
-    ASSERT_TRUE(UpdateServerRequest::GetBuildList(kSerial, builds, url));
-    EXPECT_EQ(builds, (Builds{{"1190", "2.10.0"}, {"1205", "2.3.1"}}));
-    std::string payload;
-    ASSERT_TRUE(UpdateServerRequest::GetBuild(kSerial, "TDX-100", "1205", payload, url, false));
-    EXPECT_EQ(decoded(payload), fixture.newBuild);
-    unsigned serial = 0, recoveryBuild = 0;
-    ASSERT_TRUE(UpdateServerRequest::GetRecoveryInfo(kFingerprint, &serial, &recoveryBuild, url));
-    EXPECT_EQ(serial, kSerial);
-    EXPECT_EQ(recoveryBuild, 1190u);
-    std::string token;
-    ASSERT_TRUE(UpdateServerRequest::GetDeviceJWT(kSerial, token, url));
-    EXPECT_EQ(token, "hdr0.payload0.sig0");
+        // Things the server does not know are refusals.
+        EXPECT_FALSE(UpdateServerRequest::QueryBuild(0x1234, build, firmware, url));
+        EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "OTHER", "1190", payload, url, false));
+        EXPECT_FALSE(UpdateServerRequest::GetBuild(kSerial, "TDX-100", "1191", payload, url, false));
+        const unsigned unknown[4] = {1, 2, 3, 4};
+        EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(unknown, &serial, &recoveryBuild, url));
+    }
 }
 
 // Only status 200 with a first line beginning with "ok" counts, for every operation.
