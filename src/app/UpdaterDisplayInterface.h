@@ -6,7 +6,9 @@
 
 class UpdaterDisplayInterface {
 public:
-    enum Level {
+    // A fixed underlying type: any other value a caller passes is a valid Level and
+    // is shown as information.
+    enum Level : int {
         LEVEL_INFO = 0,
         LEVEL_ERROR = 1,
     };
