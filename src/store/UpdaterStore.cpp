@@ -50,7 +50,7 @@ void splitPath(const char* full, std::string& dir, std::string& name) {
         name = full;
         return;
     }
-    dir.assign(full, slash);
+    dir = slash == full ? std::string("/") : std::string(full, slash);
     name = slash + 1;
 }
 
@@ -98,7 +98,9 @@ UpdaterStoreItem::UpdaterStoreItem() : kind(STORE_ITEM_NONE) {}
 UpdaterStoreItem::UpdaterStoreItem(const char* itemPath, const char* itemName,
                                    store_item_t itemKind)
     : path(itemPath ? itemPath : ""), name(itemName ? itemName : ""), kind(itemKind) {
-    settings.Load(BuildPath(path, name, KeyValueStore::DEFAULT_FILENAME).c_str());
+    // Without both parts the path would be "/.settings" or similar, far outside the store.
+    if (IsValid())
+        settings.Load(BuildPath(path, name, KeyValueStore::DEFAULT_FILENAME).c_str());
 }
 
 bool UpdaterStoreItem::IsValid() const { return !path.empty() && !name.empty(); }

@@ -19,7 +19,8 @@ enum store_item_t {
 class UpdaterStoreItem {
 public:
     UpdaterStoreItem();
-    // Loads the settings from path/name/".settings", creating that file when missing.
+    // Loads the settings from path/name/".settings", creating that file when missing
+    // (when path or name is empty the item is invalid and nothing is loaded).
     UpdaterStoreItem(const char* path, const char* name, store_item_t kind);
 
     // True when both path and name are set.

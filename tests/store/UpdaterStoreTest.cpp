@@ -86,11 +86,20 @@ TEST_F(UpdaterStoreTest, AddDeviceMakesAnEightDigitDirectoryWithSettings) {
     EXPECT_EQ(entriesOf(root()), (std::vector<std::string>{"00000001", "0001ABCD"}));
 }
 
-TEST_F(UpdaterStoreTest, DefaultItemNamesNothing) {
+TEST_F(UpdaterStoreTest, ItemsWithoutPathOrNameNameNothingAndTouchNothing) {
     UpdaterStoreItem item;
     EXPECT_FALSE(item.IsValid());
     EXPECT_EQ(item.kind, STORE_ITEM_NONE);
     EXPECT_TRUE(item.settings.Values().empty());
+
+    // Joined, these would name "/.settings" and "/x/.settings".
+    ASSERT_FALSE(fs::exists("/.settings")) << "left by an earlier failing run: remove it";
+    for (auto [path, name] : {std::pair{"", ""}, std::pair{"", "x"}}) {
+        UpdaterStoreItem empty(path, name, STORE_ITEM_DIRECTORY);
+        EXPECT_FALSE(empty.IsValid());
+        EXPECT_TRUE(empty.settings.Values().empty());
+    }
+    EXPECT_FALSE(fs::exists("/.settings"));
 }
 
 TEST_F(UpdaterStoreTest, FindDeviceMatchesTheEntryNameAnywhere) {
