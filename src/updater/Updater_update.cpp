@@ -329,9 +329,13 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
 
     if (birdFile.empty())
         birdFile = std::to_string(build) + ".bird";
-    item.settings.Add("LATEST_TRANSFER", birdFile.c_str());
-    item.settings.Add("LAST_TRANSFER_DATE", KeyValueStore::TimeStamp());
-    item.settings.Save(nullptr);
+    // A module without a store directory has no settings to record the transfer in
+    // (saving them would write a stray settings file into the working directory).
+    if (item.IsValid()) {
+        item.settings.Add("LATEST_TRANSFER", birdFile.c_str());
+        item.settings.Add("LAST_TRANSFER_DATE", KeyValueStore::TimeStamp());
+        item.settings.Save(nullptr);
+    }
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(kInfo, "Update time: %.4f sec", double(vTime_GetMSTicks() - start) / 1000.0);
     return true;

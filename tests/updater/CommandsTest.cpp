@@ -365,6 +365,34 @@ TEST_F(CommandsTest, FileForAnotherModuleIsRejectedWithoutTouchingIt) {
     EXPECT_EQ(stateOf(module)["upgrade"]["inits"], 0);
 }
 
+// Modules and routers that cannot be reached, and a module without a store directory.
+TEST_F(CommandsTest, UnreachableModulesAndAModuleTheStoreDoesNotKnow) {
+    sim::TcpModuleServer& module = addModule(Direct());
+    addModule(Router());
+    startNetwork();
+    const std::string file = fileOf(FirmwareFor(kDirect));
+    struct Case {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{"-U", "-d", "12345678", "-f", file}, "Failed to connect to module [12345678]"},
+        {{"-U", "-d", "40F5849A", "-r", "99999999", "-f", file}, "Unable to find modules on Network"},
+    };
+    for (const Case& c : cases) {
+        ProcessResult result = run(c.args);
+        EXPECT_EQ(result.status, 1) << result.out;
+        EXPECT_TRUE(contains(result.err, c.error)) << c.error << "\n" << result.err;
+    }
+
+    // Updated from a file, a module unknown to the store gets no settings anywhere.
+    fs::remove(".settings");
+    ProcessResult unknown = run({"-U", "-d", "40F5849A", "-f", file});
+    EXPECT_EQ(unknown.status, 0) << unknown.out << unknown.err;
+    EXPECT_EQ(firmwareIn(stateOf(module)), firmwareOf(FirmwareFor(kDirect)));
+    EXPECT_FALSE(fs::exists(".settings")) << "no settings file in the working directory";
+    EXPECT_FALSE(fs::exists(store.device(kDirect)));
+}
+
 // The first firmware block fails three times (wrong sum, refused write, lost answer)
 // and goes through on its fourth try.
 TEST_F(CommandsTest, BlockThatFailsThreeTimesGoesThroughOnItsFourthTry) {
