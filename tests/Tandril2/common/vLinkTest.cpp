@@ -96,8 +96,9 @@ TEST_F(LinkOverWire, SynchronisesOnTheMagicAnswerAndDropsTheSurplus)
 {
     ASSERT_EQ(vLink_Sync(id), vErrNone);
     EXPECT_EQ(sGetLink(id)->syncAddress, 8);
-    EXPECT_GE(wire.magicCount(), 6u);
-    // The five answers beyond the one the sync consumed were drained.
+    // Two answers make the sequence; magic packets not yet written when it was seen
+    // are dropped, and the answers beyond the two were drained.
+    EXPECT_GE(wire.magicCount(), 2u);
     EXPECT_EQ(vPacketFifo_GetLength(sGetLink(id)->inFifo.load()), 0u);
     EXPECT_TRUE(roundTrip(0x10));
 }
