@@ -84,7 +84,7 @@ vErr vStream_Flush(vStream* in, vStream* out);
 // How long a get waits for its descriptor before it answers vErrNotReady. Long enough
 // that an idle reader, which calls get again at once, costs next to nothing; short
 // enough that a byte that arrives is handed out at once and a stopping reader ends soon.
-constexpr int kStreamIdleWaitMs = 5;
+constexpr int kStreamIdleWaitMs = 10;
 // Waits up to `milliseconds` for `descriptor` to become readable or to report an
 // error or hang-up. Returns poll's events (POLLIN, POLLHUP, ...), 0 on time-out.
 short vStream_WaitReadable(int descriptor, int milliseconds);
