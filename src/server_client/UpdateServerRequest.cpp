@@ -1,5 +1,6 @@
 #include "server_client/UpdateServerRequest.h"
 
+#include "Tandril2/common/vVersion.h"
 #include "app/Log.h"
 #include "server_client/HTTPRequest.h"
 
@@ -231,7 +232,9 @@ std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuilds
     // sort keeps the build order among equivalents.
     std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         if (!a.key || !b.key) return a.key.has_value() && !b.key.has_value();
-        return *a.key > *b.key;
+        const auto& [aMajor, aMinor, aPatch] = *a.key;
+        const auto& [bMajor, bMinor, bPatch] = *b.key;
+        return !vVersion_IsAtLeastCompare(bMajor, bMinor, bPatch, aMajor, aMinor, aPatch);
     });
     std::vector<std::pair<std::string, std::string>> sorted;
     sorted.reserve(entries.size());
