@@ -1,11 +1,15 @@
 // Module and Link over the virtual module and over scripted modules.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
 #include <future>
+#include <string>
 #include <vector>
 
 #include "ObjectsFixture.h"
 #include "ScriptedModule.h"
+#include "TestSupport.h"
 #include "Tandril2/common/vLinkManagerInternal.h"
 #include "Tandril2/objects/Link.h"
 #include "Tandril2/objects/Module.h"
@@ -200,6 +204,50 @@ TEST(ModuleConnect, ReceivePacketMatchesFromAnyAddressAndReplySizesAreChecked)
     EXPECT_EQ(link->receivePacket(2, first, &length, reply), vErrNone);
     length = 2;
     EXPECT_EQ(link->receivePacket(2, first, &length, reply), vErrTimeout);
+}
+
+} // namespace
+
+namespace {
+
+TEST(ModuleSerial, ConnectsOverASerialPortAndLogsItsPackets)
+{
+    tandril::sim::ModuleConfig config;
+    config.address = 4;
+    config.heartbeatMs = 0;
+    std::string error;
+    auto server = tandril::sim::PtyModuleServer::create(config, error);
+    ASSERT_TRUE(server) << error;
+    Module module(2, 0);
+    ASSERT_EQ(module.setConfig(directConfig()), vErrNone);
+    linkSpec spec{};
+    spec.type = SERIAL;
+    spec.serial_num = config.serial;
+    spec.baudrate = 115200;
+    ASSERT_LT(server->endpoint().size(), sizeof spec.port_name);
+    std::strcpy(spec.port_name, server->endpoint().c_str());
+    ASSERT_EQ(module.connectFromSpec(&spec), vErrNone);
+    EXPECT_EQ(module.getModuleAddress(), 4);
+
+    tandril::test::TempDir dir;
+    std::string path = dir.str() + "/packets.log";
+    ASSERT_EQ(module.enablePacketLog(path.c_str()), vErrNone);
+    EXPECT_EQ(module.enablePacketLog(path.c_str()), vErrBusy);
+    uint32_t build = 0;
+    ASSERT_EQ(module.getBuild(&build), vErrNone);
+    EXPECT_EQ(build, config.build);
+    ASSERT_EQ(module.disablePacketLog(), vErrNone);
+    EXPECT_EQ(module.disablePacketLog(), vErrNotReady);
+
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    // The start marker, the request, the answer.
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "6 < START\r");
+    EXPECT_EQ(lines[1], "4 > 0x4 0x2 0x49 0xFF \r");
+    EXPECT_EQ(lines[2].substr(0, 20), "8 < 0x4 0x6 0x49 0xF");
 }
 
 } // namespace
