@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,12 +67,18 @@ vErr sSocketConnect(SocketStream* socket) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return vErrIO;
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&socket->address), sizeof(socket->address));
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
-        const int error = errno;
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&socket->address), sizeof(socket->address));
+    int error = rc < 0 ? errno : 0;
+    if (error == EINTR) {
+        // An interrupted connect goes on in the background; wait for its outcome.
+        pollfd done{fd, POLLOUT, 0};
+        while (::poll(&done, 1, -1) < 0 && errno == EINTR) {
+        }
+        socklen_t size = sizeof(error);
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            error = errno;
+    }
+    if (error != 0) {
         ::close(fd);
         const bool refused = error == EAGAIN || error == ECONNRESET || error == ETIMEDOUT || error == ECONNREFUSED;
         return refused ? vErrConnection : vErrIO;
