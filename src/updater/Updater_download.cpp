@@ -23,6 +23,14 @@ constexpr Level kError = UpdaterDisplayInterface::LEVEL_ERROR;
 // The spinner turns once per slice while the request runs.
 constexpr auto kSpinnerSlice = std::chrono::milliseconds(100);
 
+// Whether the server answers at all; tells the user when it does not.
+bool ServerAnswers(UpdaterDisplayInterface& display, const std::string& url) {
+    if (UpdateServerRequest::ping(url.c_str()))
+        return true;
+    display.message(kError, "Server request failed for %s", url.c_str());
+    return false;
+}
+
 struct FreeDeleter {
     void operator()(unsigned char* bytes) const { std::free(bytes); }
 };
@@ -74,10 +82,8 @@ uint32_t Updater::Download_Firmware(unsigned int serial, std::string buildText, 
         display.message(kError, "Serial Number must be non-zero");
         return 0;
     }
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-        display.message(kError, "Server request failed for %s", serverUrl.c_str());
+    if (!ServerAnswers(display, serverUrl))
         return 0;
-    }
     std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, storageDirectory, "Download_Firmware");
     if (!store)
         return 0;
@@ -141,22 +147,16 @@ uint32_t Updater::Download_Firmware(unsigned int serial, std::string buildText, 
 
 std::map<std::string, std::string> Updater::Get_BuildList(unsigned int serial) {
     std::map<std::string, std::string> builds;
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-        display.message(kError, "Server request failed for %s", serverUrl.c_str());
-        return builds;
-    }
-    if (!UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
+    if (ServerAnswers(display, serverUrl) &&
+        !UpdateServerRequest::GetBuildList(serial, builds, serverUrl.c_str()))
         display.message(kError, "Failed to retrieve builds for %08X", serial);
     return builds;
 }
 
 std::string Updater::Get_JWT(unsigned int serial) {
     std::string token;
-    if (!UpdateServerRequest::ping(serverUrl.c_str())) {
-        display.message(kError, "Server request failed for %s", serverUrl.c_str());
-        return token;
-    }
-    if (!UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str()))
+    if (ServerAnswers(display, serverUrl) &&
+        !UpdateServerRequest::GetDeviceJWT(serial, token, serverUrl.c_str()))
         display.message(kError, "Failed to retrieve jwt for %08X", serial);
     return token;
 }
