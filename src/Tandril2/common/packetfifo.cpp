@@ -1,6 +1,5 @@
 #include "Tandril2/common/packetfifo.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -97,6 +97,9 @@ vPacket* _stealPacketFromFifo(packetFifo& fifo, packetFifo::Queue::iterator posi
 
 } // namespace
 
+// Nothing leaves the library as an exception: a failed allocation or lock, or a filter
+// that throws, ends the operation with its failure result.
+
 vPacketFifoRef vPacketFifo_Create(void) {
     try {
         auto fifo = std::make_shared<packetFifo>();
@@ -143,16 +146,18 @@ vErr vPacketFifo_Destroy(vPacketFifoRef* reference) {
     }
 }
 
-size_t vPacketFifo_GetLength(vPacketFifoRef reference) {
+size_t vPacketFifo_GetLength(vPacketFifoRef reference) try {
     FifoShare fifo = sLookUp(reference);
     if (!fifo) {
         return 0;
     }
     std::lock_guard<std::mutex> lock(fifo->mutex);
     return fifo->packets.size();
+} catch (...) {
+    return 0;
 }
 
-vErr vPacketFifo_Put(vPacketFifoRef reference, const vPacket* packet) {
+vErr vPacketFifo_Put(vPacketFifoRef reference, const vPacket* packet) try {
     FifoShare fifo = sLookUp(reference);
     if (!fifo || !vVALIDPACKET(packet)) {
         return vErrParam;
@@ -183,18 +188,22 @@ vErr vPacketFifo_Put(vPacketFifoRef reference, const vPacket* packet) {
     }
     fifo->condition.notify_all();
     return vErrNone;
+} catch (...) {
+    return vErrResource;
 }
 
-vPacket* vPacketFifo_Get(vPacketFifoRef reference) {
+vPacket* vPacketFifo_Get(vPacketFifoRef reference) try {
     FifoShare fifo = sLookUp(reference);
     if (!fifo) {
         return nullptr;
     }
     std::lock_guard<std::mutex> lock(fifo->mutex);
     return fifo->packets.empty() ? nullptr : _stealPacketFromFifo(*fifo, fifo->packets.begin());
+} catch (...) {
+    return nullptr;
 }
 
-vPacket* vPacketFifo_Await(vPacketFifoRef reference, uint32_t timeoutMs) {
+vPacket* vPacketFifo_Await(vPacketFifoRef reference, uint32_t timeoutMs) try {
     const auto deadline = sDeadline(timeoutMs);
     FifoShare fifo = sLookUp(reference);
     if (!fifo) {
@@ -205,9 +214,11 @@ vPacket* vPacketFifo_Await(vPacketFifoRef reference, uint32_t timeoutMs) {
     fifo->condition.wait_until(lock, deadline,
                                [&] { return !fifo->packets.empty() || !fifo->alive; });
     return fifo->packets.empty() ? nullptr : _stealPacketFromFifo(*fifo, fifo->packets.begin());
+} catch (...) {
+    return nullptr;
 }
 
-vPacket* vPacketFifo_GetFirst(vPacketFifoRef reference, vPacketFifoFilter filter, void* filterReference) {
+vPacket* vPacketFifo_GetFirst(vPacketFifoRef reference, vPacketFifoFilter filter, void* filterReference) try {
     FifoShare fifo = sLookUp(reference);
     if (!fifo || filter == nullptr) {
         return nullptr;
@@ -219,10 +230,12 @@ vPacket* vPacketFifo_GetFirst(vPacketFifoRef reference, vPacketFifoFilter filter
         }
     }
     return nullptr;
+} catch (...) {
+    return nullptr;
 }
 
 vPacket* vPacketFifo_AwaitFirst(vPacketFifoRef reference, vPacketFifoFilter filter, void* filterReference,
-                                uint32_t timeoutMs) {
+                                uint32_t timeoutMs) try {
     const auto deadline = sDeadline(timeoutMs);
     FifoShare fifo = sLookUp(reference);
     if (!fifo || filter == nullptr) {
@@ -250,20 +263,38 @@ vPacket* vPacketFifo_AwaitFirst(vPacketFifoRef reference, vPacketFifoFilter filt
     };
     fifo->condition.wait_until(lock, deadline, _waitUntilProcIsSatisfied);
     return accepted ? _stealPacketFromFifo(*fifo, found) : nullptr;
+} catch (...) {
+    return nullptr;
 }
 
-size_t vPacketFifo_DrainPackets(vPacketFifoRef reference, vPacketFifoFilter filter, void* filterReference) {
+size_t vPacketFifo_DrainPackets(vPacketFifoRef reference, vPacketFifoFilter filter, void* filterReference) try {
     FifoShare fifo = sLookUp(reference);
     if (!fifo || filter == nullptr) {
         return 0;
     }
     std::lock_guard<std::mutex> lock(fifo->mutex);
     const size_t before = fifo->packets.size();
-    // remove_if calls the filter exactly once per packet and keeps the rest in order;
-    // the accepted packets are destroyed as they are overwritten or erased.
-    auto rest = std::remove_if(fifo->packets.begin(), fifo->packets.end(), [&](const SerialPacket& p) {
-        return filter(p.getPacket(), filterReference) != 0;
-    });
-    fifo->eraseAndSyncWindow(rest, fifo->packets.end());
+    // Every packet is shown to the filter once, before anything moves, so that a filter
+    // that throws leaves the queue as it was.
+    std::vector<bool> accepted;
+    accepted.reserve(before);
+    for (const SerialPacket& p : fifo->packets) {
+        accepted.push_back(filter(p.getPacket(), filterReference) != 0);
+    }
+    // Close the gaps, keeping the order of the rest; an accepted packet is destroyed when
+    // a kept one is moved over it, or with the tail erased below.
+    size_t kept = 0;
+    for (size_t i = 0; i < before; ++i) {
+        if (!accepted[i]) {
+            if (kept != i) {
+                fifo->packets[kept] = std::move(fifo->packets[i]);
+            }
+            ++kept;
+        }
+    }
+    fifo->eraseAndSyncWindow(fifo->packets.begin() + static_cast<std::ptrdiff_t>(kept),
+                             fifo->packets.end());
     return before - fifo->packets.size();
+} catch (...) {
+    return 0;
 }

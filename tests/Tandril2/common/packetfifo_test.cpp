@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -258,6 +259,30 @@ TEST(PacketFifo, DrainRemovesWhatTheFilterAcceptsOnly) {
     Watch eight{8};
     EXPECT_EQ(take(vPacketFifo_AwaitFirst(fifo.ref, acceptWatched, &eight, 1000)), 8);
     EXPECT_EQ(eight.calls, 1);
+}
+
+// Accepts address 2; throws at address 6, as a filter written in C++ might.
+uint8_t throwAtSix(const vPacket* packet, void*) {
+    if (packet->address == 6) {
+        throw std::runtime_error("filter failed");
+    }
+    return packet->address == 2;
+}
+
+TEST(PacketFifo, AThrowingFilterNeitherEscapesNorDisturbsTheQueue) {
+    Fifo fifo;
+    for (uint8_t address : {4, 2, 6, 2}) {
+        ASSERT_EQ(put(fifo.ref, address), vErrNone);
+    }
+    EXPECT_EQ(vPacketFifo_DrainPackets(fifo.ref, throwAtSix, nullptr), 0u);
+    EXPECT_EQ(vPacketFifo_GetLength(fifo.ref), 4u);
+    EXPECT_EQ(take(vPacketFifo_AwaitFirst(fifo.ref, throwAtSix, nullptr, 0)), 2)
+        << "a match before the throw is still found";
+    EXPECT_EQ(vPacketFifo_GetFirst(fifo.ref, throwAtSix, nullptr), nullptr);
+    EXPECT_EQ(vPacketFifo_AwaitFirst(fifo.ref, throwAtSix, nullptr, 0), nullptr);
+    for (int expected : {4, 6, 2}) {
+        EXPECT_EQ(take(vPacketFifo_Get(fifo.ref)), expected);
+    }
 }
 
 // Several producers and consumers on one FIFO: each consumer waits only for its own
