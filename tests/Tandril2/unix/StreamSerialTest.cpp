@@ -5,7 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Tandril2/common/cobs.h"
@@ -172,6 +174,55 @@ TEST(SerialStream, PacketizedCarriesFrames) {
     EXPECT_EQ(readStream(stream, got, sizeof(packet)), vErrNone);
     EXPECT_EQ(got, std::string(reinterpret_cast<const char*>(packet), sizeof(packet)));
     EXPECT_EQ(vStream_Destroy(&stream), vErrNone);
+}
+
+TEST(SerialStream, PacketizedReaderAndWriterAtOnce) {
+    // As a link uses it: one thread writes packets while another reads the echoed frames.
+    PtyPair pty;
+    vStream* stream = nullptr;
+    ASSERT_EQ(vStream_CreateSerial_Packetized(pty.slaveName().c_str(), 7, 0, 0, 0, &stream), vErrNone);
+    std::atomic<bool> done{false};
+    std::thread echo([&] {
+        char buffer[256];
+        while (!done) {
+            pollfd p{pty.master(), POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1)
+                continue;
+            const ssize_t got = ::read(pty.master(), buffer, sizeof(buffer));
+            if (got <= 0 || ::write(pty.master(), buffer, static_cast<size_t>(got)) != got)
+                return;
+        }
+    });
+    constexpr int kPackets = 200;
+    std::thread writer([&] {
+        for (int i = 0; i < kPackets; ++i) {
+            const uint8_t packet[] = {0x06, 0x03, 0x03, static_cast<uint8_t>(i), 0x20};
+            vStream_Write(stream, packet, sizeof(packet));
+        }
+    });
+    int received = 0;
+    bool inOrder = true;
+    waitUntil([&] {
+        // A framed stream answers "not ready" for each byte it collects: keep asking
+        // a while before handing back to the waiting loop.
+        uint8_t packet[5];
+        for (int misses = 0; misses < 64 && received < kPackets;) {
+            if (vStream_Read(stream, packet, sizeof(packet)) != vErrNone) {
+                ++misses;
+                continue;
+            }
+            inOrder = inOrder && packet[3] == static_cast<uint8_t>(received);
+            ++received;
+            misses = 0;
+        }
+        return received == kPackets;
+    });
+    writer.join();
+    done = true;
+    echo.join();
+    EXPECT_EQ(received, kPackets);
+    EXPECT_TRUE(inOrder);
+    vStream_Destroy(&stream);
 }
 
 } // namespace
