@@ -267,6 +267,41 @@ TEST_F(CommandsTest, ChoosesTheBuildFromServerAndStore) {
     EXPECT_TRUE(contains(failedGet.out, "Updating firmware with build: 12"));
 }
 
+TEST_F(CommandsTest, ServerCommandsAndTheirExitStatus) {
+    FirmwareSpec old = FirmwareFor(kDirect);
+    old.build = 100;
+    old.version = "2.9.0";
+    serve({{kDirect, "TDM-2", {{100, {"2.9.0", MakeBird(old)}}, {20000, {"2.10.0", MakeBird(FirmwareFor(kDirect))}}}}});
+
+    ProcessResult get = run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(get.status, 0) << get.err;
+    EXPECT_TRUE(fs::exists(store.device(kDirect) / "20000.bird"));
+    ProcessResult builds = run({"-B", "-d", "40F5849A"});
+    EXPECT_EQ(builds.status, 0);
+    EXPECT_LT(builds.out.find("20000          \t2.10.0"), builds.out.find("100            \t2.9.0"))
+        << builds.out;
+    ProcessResult local = run({"-L", "-d", "40F5849A"});
+    EXPECT_EQ(local.status, 0);
+    EXPECT_TRUE(contains(local.out, "20000          \t2.15.1")) << local.out;
+    ProcessResult token = run({"-J", "-d", "40F5849A"});
+    EXPECT_EQ(token.status, 0);
+    EXPECT_TRUE(contains(token.out, "\naa.bb.cc\n")) << token.out;
+
+    catalogue.fault("badbase64@bird");
+    ProcessResult broken = run({"-G", "-d", "40F5849A", "-b", "100"});
+    EXPECT_EQ(broken.status, 1) << "a download that stored nothing is a failure";
+    EXPECT_TRUE(contains(broken.err, "Failed to retrieve a valid BIRD file")) << broken.err;
+    EXPECT_FALSE(fs::exists(store.device(kDirect) / "100.bird"));
+    EXPECT_EQ(SettingOf(store.settings(kDirect), "LATEST_DOWNLOAD"), "20000.bird");
+
+    url = kUnreachableUrl;
+    EXPECT_EQ(run({"-G", "-d", "40F5849A"}).status, 1);
+    ProcessResult offline = run({"-B", "-d", "40F5849A"});
+    EXPECT_EQ(offline.status, 0) << "the listing ran, whatever the server answered";
+    EXPECT_TRUE(contains(offline.err, "Server request failed for " + url));
+    EXPECT_TRUE(contains(offline.out, "No builds found for device [40F5849A]"));
+}
+
 TEST_F(CommandsTest, NothingToInstallIsAnError) {
     addModule(Direct());
     startNetwork();
