@@ -173,3 +173,17 @@ TEST(Fingerprint, ReadTwiceWithoutResetThroughTheProgram) {
     for (const auto& c : b.isp.commands()) EXPECT_TRUE(c[0] == 'N' || c.empty() || c == "?") << c;
     EXPECT_EQ(b.isp.flash(), std::vector<uint8_t>(sim::LpcIsp::kFlashSize, 0xFF)) << "nothing written";
 }
+
+TEST(LpcRecovery, ThroughTheProgram) {
+    RecoveryBench b;
+    const Bytes image = birdtool::patternBytes(6000, 8);
+    b.serve(b.recoveryFile(0x8000, image));
+    TempDir home;
+    auto r = runProcess({buildPath("src/updater"), "-i", home.str(), "-u", b.server->url(), "-U", "-t", "RECOVER",
+                         "-s", b.port.slavePath()},
+                        std::chrono::seconds(120));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Rebooting Device"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(flashAt(b.isp, 0x8000, image.size()), image);
+    EXPECT_TRUE(b.isp.started());
+}
