@@ -8,7 +8,7 @@ packages=(
     libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev
     libzmq3-dev libczmq-dev libudev-dev
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
-    iproute2 umockdev libumockdev-dev lpc21isp nlohmann-json3-dev
+    iproute2 umockdev libumockdev-dev lpc21isp nlohmann-json3-dev libssl-dev
 )
 
 missing=()
