@@ -247,7 +247,8 @@ bool ModuleCore::takeBytesPacket(const vPacket& p, Clock::time_point now, std::v
     const bool more = tail & kContinue;
     const uint16_t key = static_cast<uint16_t>(command << 8 | option);
     auto it = bytesIn_.find(key);
-    if (sequence == 0) {
+    // Sequence 0 starts a series, unless it is the wrap of one that expects it next.
+    if (sequence == 0 && (it == bytesIn_.end() || it->second.sequence != 0)) {
         bytesIn_[key] = BytesIn{command, option, 0, {}};
         it = bytesIn_.find(key);
     }

@@ -195,7 +195,7 @@ TEST(ModuleFaults, HeartbeatsAlternateAreCheckedAndCanStop) {
     host.send(packet(2, {0, 2}));  // right answer
     host.pass(100);
     EXPECT_EQ(host.receive(), packet(2, {0, 1}));
-    host.send(packet(2, {0, 2}));  // wrong: the answer to a 1 is 3
+    host.send(packet(2, {0, 1}));  // wrong: the answer to a 1 is 3
     host.pass(100);
     EXPECT_EQ(host.receive(), packet(2, {0, 0}));
     // The third goes unanswered; after it, none are sent.
@@ -236,6 +236,14 @@ TEST(ModuleInput, HostileBytesNeverStopTheModule) {
         host.out.clear();
         ASSERT_EQ(host.ask(kMagic), kMagicAnswer) << "round " << round << ": " << hex(junk);
     }
+}
+
+TEST(ModuleInput, LongByteSeriesWrapTheirSequenceNumbers) {
+    CoreHost host(base());
+    loaded(host);
+    const Bytes block = pattern(3100, 5);  // 130 packets: sequence numbers 0..127, then 0 and 1
+    transfer(host, 2, block, true);
+    EXPECT_EQ(host.core.loader().pending(), block.size());
 }
 
 TEST(ModuleInput, SplitPacketsAreReassembled) {
