@@ -14,7 +14,7 @@ if [ "${1:-}" != "--inside" ]; then
     bash scripts/build.sh "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
     SUDO=""
     if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-    exec $SUDO unshare -n bash "$0" --inside
+    exec $SUDO unshare -n bash "$root/scripts/demo.sh" --inside
 fi
 
 # Inside the namespace: a veth pair carries the modules' discovery multicast.
