@@ -68,7 +68,14 @@ TEST_F(BirdFileTest, WellFormedFileLoadsEveryBlockInFileOrder) {
         .raw(3, {1, 2, 3}, 7)
         .raw(31, {});
     Bytes image = writer.image();
+    LogCapture log(DEBUG_BirdFile);
     BirdFile bird = load(writer.file());
+    for (const char* line : {"BIRDFILE:\t\t File reports 8 blocks\n",
+                             "BIRDFILE: \t\tType Flags Length\n", "BIRDFILE:\t\t 01   05   104\n",
+                             "BIRDFILE:\t\t \t[Tandril 8I8O    ]\n", "BIRDFILE:\t\t 1F   00   0\n",
+                             "BIRDFILE: Offsets: Serial number: 4348, Descriptor: 4112\n"})
+        EXPECT_NE(log.text().find(line), std::string::npos) << line << " in\n" << log.text();
+    EXPECT_EQ(log.text().find("mismatch"), std::string::npos) << log.text();
 
     EXPECT_EQ(bird.signature, BirdFile::BIRD_FILE_SIGNATURE);
     EXPECT_EQ(bird.version, BirdFile::BIRD_FILE_VERSION);
