@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint16_t kSerialTag = 0xBEEF;
 constexpr size_t kPortNameSize = 4096;
+constexpr int kStuckLineMs = 2000;
 // The termios speed of each entry of kSerialBaudRates.
 constexpr speed_t kSpeeds[] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200, B230400};
 static_assert(sizeof(kSpeeds) / sizeof(kSpeeds[0]) == kSerialSpeedCount);
@@ -46,8 +47,9 @@ vErr sSerialOpen(SerialStream* serial, bool parity, uint8_t dataBits, uint8_t st
         return errno == EACCES ? vErrPermission : vErrIO;
     }
     serial->descriptor = fd;
-    // Blocking mode; VMIN = VTIME = 0 below still makes every read return at once.
-    if (::fcntl(fd, F_SETFL, 0) != 0 || ::tcgetattr(fd, &serial->saved) != 0)
+    // Non-blocking: reads return at once anyway (VMIN = VTIME = 0 below), and a write
+    // to a line that takes no more bytes must not hold the writer for ever.
+    if (::fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || ::tcgetattr(fd, &serial->saved) != 0)
         return vErrIO;
     serial->haveSaved = true;
     termios& t = serial->working;
@@ -93,12 +95,21 @@ vErr sSerialStreamWrite(const uint8_t* data, size_t length, void* reference) {
         return vErrParam;
     while (length > 0) {
         const ssize_t sent = ::write(serial->descriptor, data, length);
-        if (sent < 0 && errno == EINTR)
+        if (sent > 0) {
+            data += sent;
+            length -= static_cast<size_t>(sent);
             continue;
-        if (sent <= 0)
+        }
+        if (sent < 0 && errno != EAGAIN && errno != EINTR)
             return vErrIO;
-        data += sent;
-        length -= static_cast<size_t>(sent);
+        // Without flow control a working line always takes bytes; one that takes
+        // none for this long is stuck.
+        pollfd room{serial->descriptor, POLLOUT, 0};
+        const int ready = ::poll(&room, 1, kStuckLineMs);
+        if (ready == 0)
+            return vErrTimeout;
+        if (ready < 0 && errno != EINTR)
+            return vErrIO;
     }
     // Returns once the bytes are on the line, so a following reply is really a reply.
     return ::tcdrain(serial->descriptor) == 0 ? vErrNone : vErrIO;

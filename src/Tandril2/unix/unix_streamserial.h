@@ -13,7 +13,8 @@ int vSerial_SpeedIndex(uint32_t baudRate);
 
 // Opens `portName` in raw mode at kSerialBaudRates[speedIndex]. `parity` set = even
 // parity; dataBits 0 = eight, 1 = seven; stopBits 0 = one, 1 = two. The port's own
-// settings come back when the stream is destroyed.
+// settings come back when the stream is destroyed. A write returns once the line has
+// taken every byte; a line that takes none for 2 s gives vErrTimeout.
 // vErrParam (null arguments, speed index above 7, a selector above 1), vErrResource,
 // vErrNotFound (no such port), vErrPermission, vErrIO.
 vErr vStream_CreateSerial(const char* portName, uint32_t speedIndex, uint8_t parity, uint8_t dataBits,

@@ -155,6 +155,17 @@ TEST(SerialStream, HangUpIsAFailureNotSilence) {
     vStream_Destroy(&framed);
 }
 
+TEST(SerialStream, WriteToALineThatTakesNothingEnds) {
+    // The far end never reads: once the terminal's buffers are full the write gives up
+    // instead of holding the writer for ever.
+    PtyPair pty;
+    vStream* stream = nullptr;
+    ASSERT_EQ(vStream_CreateSerial(pty.slaveName().c_str(), 7, 0, 0, 0, &stream), vErrNone);
+    const std::vector<uint8_t> block(1 << 20, 0x55);
+    EXPECT_EQ(vStream_Write(stream, block.data(), block.size()), vErrTimeout);
+    vStream_Destroy(&stream);
+}
+
 TEST(SerialStream, PacketizedCarriesFrames) {
     PtyPair pty;
     vStream* stream = nullptr;
