@@ -87,11 +87,11 @@ double medianBatch(F&& batch)
 const Bytes kRequest = {2, 3, cmdSYSTEM, 9 | ueiOPTION_GET, ueiSPECIFIER_HOST};
 constexpr size_t kReplyBytes = 2 + 7;
 
-double rawModuleRoundTrip(uint16_t port)
+// The request written and its reply read on a plain socket, kRoundTrips times per batch.
+double socketRoundTrips(int fd)
 {
-    int fd = connectTo(port);
     uint8_t reply[kReplyBytes];
-    double us = medianBatch([&] {
+    return medianBatch([&] {
         auto start = Clock::now();
         for (int i = 0; i < kRoundTrips; i++) {
             ::send(fd, kRequest.data(), kRequest.size(), 0);
@@ -99,6 +99,12 @@ double rawModuleRoundTrip(uint16_t port)
         }
         return microseconds(Clock::now() - start) / kRoundTrips;
     });
+}
+
+double rawModuleRoundTrip(uint16_t port)
+{
+    int fd = connectTo(port);
+    double us = socketRoundTrips(fd);
     ::close(fd);
     return us;
 }
@@ -125,15 +131,7 @@ double echoRoundTrip()
         ::close(fd);
     });
     int fd = connectTo(ntohs(where.sin_port));
-    uint8_t reply[kReplyBytes];
-    double us = medianBatch([&] {
-        auto start = Clock::now();
-        for (int i = 0; i < kRoundTrips; i++) {
-            ::send(fd, kRequest.data(), kRequest.size(), 0);
-            readExactly(fd, reply, sizeof reply);
-        }
-        return microseconds(Clock::now() - start) / kRoundTrips;
-    });
+    double us = socketRoundTrips(fd);
     echo.join();
     ::close(fd);
     ::close(listener);

@@ -814,7 +814,12 @@ vErr vLink_PacketDebug_Enable(int32_t id)
     return vErrNone;
 }
 
-vErr vLink_PacketDebug_Disable(int32_t id)
+namespace {
+
+// Runs `use` on the link's existing log under the log's lock. vErrParam for an
+// unknown id, vErrNotReady when the link has no log.
+template <typename F>
+vErr sWithLog(int32_t id, F&& use)
 {
     std::shared_ptr<vLink> link = sGetLink(id);
     if (!sUsable(link.get()))
@@ -822,28 +827,25 @@ vErr vLink_PacketDebug_Disable(int32_t id)
     std::lock_guard lock(link->logMutex);
     if (link->log == nullptr)
         return vErrNotReady;
-    link->logEnabled.store(false);
-    return vErrNone;
+    return use(*link);
+}
+
+} // namespace
+
+vErr vLink_PacketDebug_Disable(int32_t id)
+{
+    return sWithLog(id, [](vLink& link) {
+        link.logEnabled.store(false);
+        return vErrNone;
+    });
 }
 
 vErr vLink_PacketDebug_Read(int32_t id, uint8_t* type, uint8_t* length, uint8_t* buffer)
 {
-    std::shared_ptr<vLink> link = sGetLink(id);
-    if (!sUsable(link.get()))
-        return vErrParam;
-    std::lock_guard lock(link->logMutex);
-    if (link->log == nullptr)
-        return vErrNotReady;
-    return vPacketLog_Get(link->log, type, length, buffer);
+    return sWithLog(id, [&](vLink& link) { return vPacketLog_Get(link.log, type, length, buffer); });
 }
 
 vErr vLink_PacketDebug_Write(int32_t id, uint8_t type, uint8_t length, const uint8_t* bytes)
 {
-    std::shared_ptr<vLink> link = sGetLink(id);
-    if (!sUsable(link.get()))
-        return vErrParam;
-    std::lock_guard lock(link->logMutex);
-    if (link->log == nullptr)
-        return vErrNotReady;
-    return vPacketLog_Put(link->log, type, length, bytes);
+    return sWithLog(id, [&](vLink& link) { return vPacketLog_Put(link.log, type, length, bytes); });
 }

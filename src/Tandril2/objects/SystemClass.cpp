@@ -6,18 +6,6 @@
 
 namespace Vornic::Tandril {
 
-namespace {
-
-// A 32-bit get whose value the module sends as a signed number.
-vErr sSigned(vErr result, uint32_t raw, int32_t* value)
-{
-    if (result == vErrNone || result == vErrStreamStale)
-        *value = static_cast<int32_t>(raw);
-    return result;
-}
-
-} // namespace
-
 void SystemClass::init(Module* module, uint8_t index) { EntityClass::init(module, cmdSYSTEM, index); }
 
 vErr SystemClass::getModule(uint8_t* address) { return getUEI8(kModule, address); }
@@ -61,35 +49,23 @@ vErr SystemClass::getLEDMaxBrightness(uint8_t* brightness) { return getUEI8(kLED
 vErr SystemClass::getBuild(uint32_t* build) { return getUEI32(kBuild, build); }
 vErr SystemClass::getProtocolFeatures(uint32_t* features) { return getUEI32(kProtocolFeatures, features); }
 
-vErr SystemClass::getMaximumTemperature(int32_t* temperature)
+// Values the module sends as signed 32-bit numbers.
+vErr SystemClass::getSigned(uint8_t option, int32_t* value)
 {
+    if (value == nullptr)
+        return vErrParam;
     uint32_t raw = 0;
-    return temperature ? sSigned(getUEI32(kMaximumTemperature, &raw), raw, temperature) : vErrParam;
+    vErr result = getUEI32(option, &raw);
+    if (result == vErrNone || result == vErrStreamStale)
+        *value = static_cast<int32_t>(raw);
+    return result;
 }
 
-vErr SystemClass::getUnregulatedVoltage(int32_t* voltage)
-{
-    uint32_t raw = 0;
-    return voltage ? sSigned(getUEI32(kUnregulatedVoltage, &raw), raw, voltage) : vErrParam;
-}
-
-vErr SystemClass::getUnregulatedCurrent(int32_t* current)
-{
-    uint32_t raw = 0;
-    return current ? sSigned(getUEI32(kUnregulatedCurrent, &raw), raw, current) : vErrParam;
-}
-
-vErr SystemClass::getTemperature(int32_t* temperature)
-{
-    uint32_t raw = 0;
-    return temperature ? sSigned(getUEI32(kTemperature, &raw), raw, temperature) : vErrParam;
-}
-
-vErr SystemClass::getMinimumTemperature(int32_t* temperature)
-{
-    uint32_t raw = 0;
-    return temperature ? sSigned(getUEI32(kMinimumTemperature, &raw), raw, temperature) : vErrParam;
-}
+vErr SystemClass::getMaximumTemperature(int32_t* temperature) { return getSigned(kMaximumTemperature, temperature); }
+vErr SystemClass::getUnregulatedVoltage(int32_t* voltage) { return getSigned(kUnregulatedVoltage, voltage); }
+vErr SystemClass::getUnregulatedCurrent(int32_t* current) { return getSigned(kUnregulatedCurrent, current); }
+vErr SystemClass::getTemperature(int32_t* temperature) { return getSigned(kTemperature, temperature); }
+vErr SystemClass::getMinimumTemperature(int32_t* temperature) { return getSigned(kMinimumTemperature, temperature); }
 
 vErr SystemClass::setInputPowerBehaviorConfig(const uint32_t* words, size_t count)
 {

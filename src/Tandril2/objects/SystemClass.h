@@ -111,6 +111,9 @@ public:
     vErr getLEDMaxBrightness(uint8_t* brightness);
     vErr getBuild(uint32_t* build);
     vErr getProtocolFeatures(uint32_t* features);
+
+private:
+    vErr getSigned(uint8_t option, int32_t* value);
 };
 
 } // namespace Vornic::Tandril
