@@ -251,3 +251,97 @@ TEST(ModuleSerial, ConnectsOverASerialPortAndLogsItsPackets)
 }
 
 } // namespace
+
+namespace {
+
+// The same module over TCP and over a serial line, misbehaving on purpose.
+enum class Transport { Tcp, Serial };
+
+class ModuleFaults : public ::testing::TestWithParam<Transport> {
+protected:
+    // Starts the module and connects `module` to it.
+    void start(const tandril::sim::ModuleConfig& config)
+    {
+        std::string error;
+        linkSpec spec{};
+        spec.serial_num = config.serial;
+        if (GetParam() == Transport::Tcp) {
+            auto tcp = tandril::sim::TcpModuleServer::create(config, "127.0.0.1", 0, error);
+            ASSERT_TRUE(tcp) << error;
+            spec = tcpSpec(config.serial, tcp->port());
+            server = std::move(tcp);
+        } else {
+            server = tandril::sim::PtyModuleServer::create(config, error);
+            ASSERT_TRUE(server) << error;
+            spec.type = SERIAL;
+            spec.baudrate = 230400;
+            std::strcpy(spec.port_name, server->endpoint().c_str());
+        }
+        ASSERT_EQ(module.setConfig(directConfig()), vErrNone);
+        ASSERT_EQ(module.connectFromSpec(&spec), vErrNone);
+        system.init(&module, 0);
+    }
+    vErr askSerial(uint32_t* serial) { return system.getSerialNumber(serial); }
+
+    std::unique_ptr<tandril::sim::ModuleServer> server;
+    Module module{2, false, 0};
+    SystemClass system;
+};
+
+TEST_P(ModuleFaults, GarbageBeforeAnAnswerCostsThatAnswerOnly)
+{
+    tandril::sim::ModuleConfig config;
+    config.heartbeatMs = 0;
+    config.faults.garbageBefore = 2; // noise with an odd first byte before the 2nd answer
+    start(config);
+    uint32_t serial = 0;
+    ASSERT_EQ(askSerial(&serial), vErrNone);
+    vErr second = askSerial(&serial);
+    EXPECT_TRUE(second == vErrNone || second == vErrTimeout) << vError_GetErrorText(second);
+    // Whatever became of that answer, the link finds its footing again.
+    int answered = 0;
+    for (int i = 0; i < 5; i++)
+        answered += askSerial(&serial) == vErrNone;
+    EXPECT_GE(answered, 4);
+    EXPECT_EQ(serial, config.serial);
+    EXPECT_TRUE(module.isConnected());
+}
+
+TEST_P(ModuleFaults, DroppedAndLateAnswers)
+{
+    tandril::sim::ModuleConfig config;
+    config.heartbeatMs = 0;
+    config.faults.dropAnswer = 2;
+    config.faults.delayAnswer = 4;
+    config.faults.delayMs = 1500; // later than the reply wait
+    start(config);
+    uint32_t serial = 0;
+    EXPECT_EQ(askSerial(&serial), vErrNone);
+    EXPECT_EQ(askSerial(&serial), vErrTimeout); // dropped
+    EXPECT_EQ(askSerial(&serial), vErrNone);
+    EXPECT_EQ(askSerial(&serial), vErrTimeout); // still on its way
+    // The late answer arrives while the next request waits and answers it: replies are
+    // matched by what they answer, not by when they come.
+    EXPECT_EQ(askSerial(&serial), vErrNone);
+    EXPECT_EQ(serial, config.serial);
+}
+
+TEST_P(ModuleFaults, AVanishedModuleEndsWaitsAndLeavesTheLinkDown)
+{
+    tandril::sim::ModuleConfig config;
+    config.heartbeatMs = 0;
+    start(config);
+    uint32_t serial = 0;
+    ASSERT_EQ(askSerial(&serial), vErrNone);
+    server.reset();
+    for (int i = 0; i < 3; i++) {
+        vErr result = askSerial(&serial);
+        EXPECT_TRUE(result == vErrConnection || result == vErrTimeout) << vError_GetErrorText(result);
+    }
+    EXPECT_TRUE(tandril::test::waitUntil([&] { return !module.isConnected(); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ModuleFaults, ::testing::Values(Transport::Tcp, Transport::Serial),
+                         [](const auto& info) { return info.param == Transport::Tcp ? "Tcp" : "Serial"; });
+
+} // namespace
