@@ -468,6 +468,7 @@ void ModuleCore::handleUpgrade(const vPacket& p, Clock::time_point now) {
             return answerError(cmdUPGRADE, replyOption, index, refusal, now);
         }
         ++dataPackets_;
+        ++ueiDataPackets_;
         std::vector<uint8_t> whole;
         bool complete = takeBytesPacket(p, now, whole);
         if (fires(config_.faults.disconnectAtData, dataPackets_))
@@ -665,6 +666,7 @@ nlohmann::json ModuleCore::state() const {
               {"missed", stats_.heartbeatsMissed}}},
             {"linkDrops", stats_.linkDrops},
             {"upgrade", loader_.json()},
+            {"dataPackets", {{"plain", dataPackets_ - ueiDataPackets_}, {"uei", ueiDataPackets_}}},
             {"subModules", subs}};
 }
 

@@ -143,6 +143,7 @@ private:
     std::map<uint16_t, BytesIn> bytesIn_;  // by command << 8 | option
     UpgradeLoader loader_;
     unsigned dataPackets_ = 0, dataAnswers_ = 0, sums_ = 0, writes_ = 0;
+    unsigned ueiDataPackets_ = 0;  // of dataPackets_, those that came as UEI bytes
 
     ModuleStats stats_;
     unsigned milestones_ = 0;

@@ -291,6 +291,10 @@ TEST_P(Upgrade, LoaderKeepsWhatArrivedByteForByteAndRebootsIntoTheNewBuild) {
         EXPECT_EQ(up["firmware"][i]["data"], hex(firmware[i].bytes));
     }
     EXPECT_EQ(up["writes"], nlohmann::json({100, 100, 50, 1}));
+    // The loader takes the loader plainly (3 + 1 packets); firmware goes as the mode says:
+    // 4 + 4 + 2 + 1 DATA packets, or 5 + 5 + 3 + 1 UEI packets of up to 24 bytes.
+    EXPECT_EQ(state["dataPackets"]["plain"], GetParam().uei ? 4 : 15);
+    EXPECT_EQ(state["dataPackets"]["uei"], GetParam().uei ? 14 : 0);
     EXPECT_EQ(state["build"], 5000);
     EXPECT_EQ(state["version"], 0x2F020F04);
 
