@@ -445,10 +445,6 @@ void ModuleCore::handleModuleInfo(const vPacket& p, Clock::time_point now) {
     }
 }
 
-void ModuleCore::upgradeData(const uint8_t* bytes, size_t n, Clock::time_point) {
-    loader_.data(bytes, n);
-}
-
 void ModuleCore::handleUpgrade(const vPacket& p, Clock::time_point now) {
     if (p.dataSize < 2)
         return;
@@ -474,7 +470,7 @@ void ModuleCore::handleUpgrade(const vPacket& p, Clock::time_point now) {
         if (fires(config_.faults.disconnectAtData, dataPackets_))
             return goAway(config_.rebootOfflineMs, now);
         if (complete) {
-            upgradeData(whole.data(), whole.size(), now);
+            loader_.data(whole.data(), whole.size());
             answerData(now, {cmdUPGRADE, replyOption, index});
         }
         return;
@@ -504,7 +500,7 @@ void ModuleCore::handleUpgrade(const vPacket& p, Clock::time_point now) {
         ++dataAnswers_;
         if (n > 0 && fires(config_.faults.wrongDataCount, dataAnswers_))
             return answerData(now, {cmdUPGRADE, upData, static_cast<uint8_t>(n - 1)});
-        upgradeData(d + 2, n, now);
+        loader_.data(d + 2, n);
         answerData(now, {cmdUPGRADE, upData, n});
         return;
     }

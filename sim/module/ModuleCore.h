@@ -109,7 +109,6 @@ private:
     void handleUpgrade(const vPacket& p, Clock::time_point now);
     void handleHeartbeatAnswer(const vPacket& p);
     bool takeBytesPacket(const vPacket& p, Clock::time_point now, std::vector<uint8_t>& whole);
-    void upgradeData(const uint8_t* bytes, size_t n, Clock::time_point now);
     vErr hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t bits) const;
 
     void answer(std::vector<uint8_t> bytes, Clock::time_point now);
