@@ -1,7 +1,7 @@
 // How much the link engine costs on top of the transport it uses, all on loopback:
 //  - round trip of one command packet (put, module answer, await) through a link,
-//    against a raw TCP client asking the same virtual module the same question, and
-//    against a bare socket ping-pong with an echo thread;
+//    against a raw TCP client asking a virtual module the same question, and against
+//    a bare socket ping-pong with an echo thread;
 //  - throughput of a 64 KiB UEI byte transfer (a set and its acknowledgement), with
 //    and without pooled writes, against a raw client sending the same packets;
 //  - processor time of an idle connected link.
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,11 +35,11 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-// Round trips are timed in batches and the median batch is reported, so that a burst
-// of other work on the machine does not decide the figure.
-constexpr int kRoundTrips = 500;
-constexpr int kBatches = 7;
-constexpr int kTransfers = 5;
+// Each figure is measured in rounds that alternate the link and its baselines, and the
+// median of the per-round ratios is reported, so that a burst of other work on the
+// machine weighs on both sides of a ratio alike.
+constexpr int kRoundTrips = 400;
+constexpr int kRounds = 9;
 constexpr size_t kTransferSize = 65536;
 
 int connectTo(uint16_t port)
@@ -57,29 +58,30 @@ int connectTo(uint16_t port)
     return fd;
 }
 
-void readExactly(int fd, uint8_t* buffer, size_t n)
+bool readExactly(int fd, uint8_t* buffer, size_t n)
 {
     while (n > 0) {
         ssize_t got = ::recv(fd, buffer, n, 0);
-        if (got <= 0) {
-            perror("recv");
-            exit(1);
-        }
+        if (got <= 0)
+            return false;
         buffer += got;
         n -= static_cast<size_t>(got);
     }
+    return true;
 }
 
-double microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
 template <typename F>
-double medianBatch(F&& batch)
+double seconds(F&& work)
 {
-    std::vector<double> means;
-    for (int i = 0; i < kBatches; i++)
-        means.push_back(batch());
-    std::sort(means.begin(), means.end());
-    return means[means.size() / 2];
+    auto start = Clock::now();
+    work();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 // The get of the serial number (system option 9) to module address 2, and its reply
@@ -87,78 +89,74 @@ double medianBatch(F&& batch)
 const Bytes kRequest = {2, 3, cmdSYSTEM, 9 | ueiOPTION_GET, ueiSPECIFIER_HOST};
 constexpr size_t kReplyBytes = 2 + 7;
 
-// The request written and its reply read on a plain socket, kRoundTrips times per batch.
+// kRoundTrips requests written and replies read on a plain socket; microseconds each.
 double socketRoundTrips(int fd)
 {
     uint8_t reply[kReplyBytes];
-    return medianBatch([&] {
-        auto start = Clock::now();
-        for (int i = 0; i < kRoundTrips; i++) {
-            ::send(fd, kRequest.data(), kRequest.size(), 0);
-            readExactly(fd, reply, sizeof reply);
-        }
-        return microseconds(Clock::now() - start) / kRoundTrips;
-    });
+    return seconds([&] {
+               for (int i = 0; i < kRoundTrips; i++) {
+                   ::send(fd, kRequest.data(), kRequest.size(), 0);
+                   if (!readExactly(fd, reply, sizeof reply)) {
+                       fprintf(stderr, "raw round trip: connection lost\n");
+                       exit(1);
+                   }
+               }
+           }) * 1e6 / kRoundTrips;
 }
 
-double rawModuleRoundTrip(uint16_t port)
-{
-    int fd = connectTo(port);
-    double us = socketRoundTrips(fd);
-    ::close(fd);
-    return us;
-}
-
-double echoRoundTrip()
-{
+// A thread that answers every 5-byte request with 9 bytes until the peer closes.
+struct EchoPeer {
     int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where);
-    ::listen(listener, 1);
-    socklen_t length = sizeof where;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length);
-    std::thread echo([listener] {
-        int fd = ::accept(listener, nullptr, nullptr);
-        int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        uint8_t request[5], reply[kReplyBytes] = {};
-        for (int i = 0; i < kRoundTrips * kBatches; i++) {
-            readExactly(fd, request, sizeof request);
-            ::send(fd, reply, sizeof reply, 0);
-        }
+    std::thread thread;
+    int fd = -1;
+
+    EchoPeer()
+    {
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where);
+        ::listen(listener, 1);
+        socklen_t length = sizeof where;
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length);
+        thread = std::thread([this] {
+            int peer = ::accept(listener, nullptr, nullptr);
+            int on = 1;
+            ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            uint8_t request[5], reply[kReplyBytes] = {};
+            while (readExactly(peer, request, sizeof request))
+                ::send(peer, reply, sizeof reply, 0);
+            ::close(peer);
+        });
+        fd = connectTo(ntohs(where.sin_port));
+    }
+    ~EchoPeer()
+    {
         ::close(fd);
-    });
-    int fd = connectTo(ntohs(where.sin_port));
-    double us = socketRoundTrips(fd);
-    echo.join();
-    ::close(fd);
-    ::close(listener);
-    return us;
-}
+        thread.join();
+        ::close(listener);
+    }
+};
 
 uint8_t sSerialReply(const vPacket* packet, void*)
 {
     return packet->dataSize == 7 && packet->data[0] == cmdSYSTEM && packet->data[1] == 9;
 }
 
-double linkRoundTrip(int32_t id)
+double linkRoundTrips(int32_t id)
 {
     vPacket* request = vPacket_CreateWithData(kRequest[0], kRequest[1], kRequest.data() + 2);
-    double us = medianBatch([&] {
-        auto start = Clock::now();
-        for (int i = 0; i < kRoundTrips; i++) {
-            vLink_PutPacket(id, request);
-            vPacket* reply = vLink_AwaitFirst(id, sSerialReply, nullptr, 1000);
-            if (reply == nullptr) {
-                fprintf(stderr, "link round trip %d: no reply\n", i);
-                exit(1);
-            }
-            vPacket_Destroy(&reply);
-        }
-        return microseconds(Clock::now() - start) / kRoundTrips;
-    });
+    double us = seconds([&] {
+                    for (int i = 0; i < kRoundTrips; i++) {
+                        vLink_PutPacket(id, request);
+                        vPacket* reply = vLink_AwaitFirst(id, sSerialReply, nullptr, 1000);
+                        if (reply == nullptr) {
+                            fprintf(stderr, "link round trip %d: no reply\n", i);
+                            exit(1);
+                        }
+                        vPacket_Destroy(&reply);
+                    }
+                }) * 1e6 / kRoundTrips;
     vPacket_Destroy(&request);
     return us;
 }
@@ -187,34 +185,30 @@ Bytes transferPackets(const Bytes& image)
     return all;
 }
 
-double rawTransferMBps(uint16_t port, const Bytes& wire)
+// One transfer written on a plain socket and its acknowledgement read; MB/s.
+double rawTransfer(int fd, const Bytes& wire)
 {
-    int fd = connectTo(port);
     uint8_t ack[2 + 3];
-    auto start = Clock::now();
-    for (int i = 0; i < kTransfers; i++) {
-        ::send(fd, wire.data(), wire.size(), 0);
-        readExactly(fd, ack, sizeof ack);
-    }
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    ::close(fd);
-    return kTransfers * kTransferSize / seconds / 1e6;
+    return kTransferSize / seconds([&] {
+               ::send(fd, wire.data(), wire.size(), 0);
+               if (!readExactly(fd, ack, sizeof ack)) {
+                   fprintf(stderr, "raw transfer: connection lost\n");
+                   exit(1);
+               }
+           }) / 1e6;
 }
 
-double linkTransferMBps(Vornic::Tandril::Module& module, const Bytes& image, bool pooled)
+double linkTransfer(Vornic::Tandril::Module& module, const Bytes& image, bool pooled)
 {
     module.getLink()->enablePooledPackets(pooled);
     Vornic::Tandril::EntityClass upgrade;
     upgrade.init(&module, cmdUPGRADE, 0);
-    auto start = Clock::now();
-    for (int i = 0; i < kTransfers; i++) {
-        if (vErr result = upgrade.setUEIBytes(10, image.data(), image.size()); result != vErrNone) {
-            fprintf(stderr, "transfer: %s\n", vError_GetErrorText(result));
-            exit(1);
-        }
-    }
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return kTransfers * kTransferSize / seconds / 1e6;
+    return kTransferSize / seconds([&] {
+               if (vErr result = upgrade.setUEIBytes(10, image.data(), image.size()); result != vErrNone) {
+                   fprintf(stderr, "transfer: %s\n", vError_GetErrorText(result));
+                   exit(1);
+               }
+           }) / 1e6;
 }
 
 double cpuSeconds()
@@ -229,9 +223,19 @@ double cpuSeconds()
 double idleShare()
 {
     double cpuBefore = cpuSeconds();
-    auto start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    return (cpuSeconds() - cpuBefore) / std::chrono::duration<double>(Clock::now() - start).count() * 100;
+    double elapsed = seconds([] { std::this_thread::sleep_for(std::chrono::seconds(2)); });
+    return (cpuSeconds() - cpuBefore) / elapsed * 100;
+}
+
+std::unique_ptr<tandril::sim::TcpModuleServer> startModule(const tandril::sim::ModuleConfig& config)
+{
+    std::string error;
+    auto server = tandril::sim::TcpModuleServer::create(config, "127.0.0.1", 0, error);
+    if (!server) {
+        fprintf(stderr, "virtual module: %s\n", error.c_str());
+        exit(1);
+    }
+    return server;
 }
 
 } // namespace
@@ -241,16 +245,11 @@ int main()
     tandril::sim::ModuleConfig config;
     config.address = 2;
     config.heartbeatMs = 0;
-    std::string error;
-    auto server = tandril::sim::TcpModuleServer::create(config, "127.0.0.1", 0, error);
-    if (!server) {
-        fprintf(stderr, "virtual module: %s\n", error.c_str());
-        return 1;
-    }
+    // A module takes one host link at a time: one for the raw client, one for the link.
+    auto rawModule = startModule(config);
+    auto linkModule = startModule(config);
 
-    double moduleAlone = idleShare();
-    double echo = echoRoundTrip();
-    double raw = rawModuleRoundTrip(server->port());
+    double modulesAlone = idleShare();
 
     Vornic::Tandril::Module module(2, false, 0);
     vEtherConfig direct;
@@ -261,37 +260,55 @@ int main()
     spec.type = TCPIP;
     spec.serial_num = config.serial;
     spec.ip_address = htonl(INADDR_LOOPBACK);
-    spec.ip_port = server->port();
+    spec.ip_port = linkModule->port();
     if (vErr result = module.connectFromSpec(&spec); result != vErrNone) {
         fprintf(stderr, "connect: %s\n", vError_GetErrorText(result));
         return 1;
     }
     int32_t id = module.getLink()->getLinkId();
-    linkRoundTrip(id); // warm up
-    double link = linkRoundTrip(id);
 
-    // Idle: nothing but the link's own threads (and the module's) for two seconds.
+    // Idle: nothing but the link's own threads (and the modules') for two seconds.
     double withLink = idleShare();
+
+    EchoPeer echo;
+    int raw = connectTo(rawModule->port());
+    std::vector<double> echoUs, rawUs, linkUs, toRaw, toEcho;
+    linkRoundTrips(id); // warm up
+    for (int round = 0; round < kRounds; round++) {
+        echoUs.push_back(socketRoundTrips(echo.fd));
+        rawUs.push_back(socketRoundTrips(raw));
+        linkUs.push_back(linkRoundTrips(id));
+        toRaw.push_back(linkUs.back() / rawUs.back());
+        toEcho.push_back(linkUs.back() / echoUs.back());
+    }
 
     Bytes image(kTransferSize);
     for (size_t i = 0; i < image.size(); i++)
         image[i] = static_cast<uint8_t>(i);
-    double linkPlain = linkTransferMBps(module, image, false);
-    double linkPooled = linkTransferMBps(module, image, true);
-    module.disconnect();
-    double rawTransfer = rawTransferMBps(server->port(), transferPackets(image));
+    const Bytes wire = transferPackets(image);
+    std::vector<double> rawMBps, plainMBps, pooledMBps, plainRatio, pooledRatio;
+    for (int round = 0; round < kRounds; round++) {
+        rawMBps.push_back(rawTransfer(raw, wire));
+        plainMBps.push_back(linkTransfer(module, image, false));
+        pooledMBps.push_back(linkTransfer(module, image, true));
+        plainRatio.push_back(rawMBps.back() / plainMBps.back());
+        pooledRatio.push_back(rawMBps.back() / pooledMBps.back());
+    }
+    ::close(raw);
 
-    printf("round trip, bare socket echo        %8.1f us\n", echo);
-    printf("round trip, raw client to module    %8.1f us\n", raw);
-    printf("round trip, through the link        %8.1f us\n", link);
-    printf("ratio link / raw client to module   %8.2f  (goal: at most 3)\n", link / raw);
-    printf("ratio link / bare socket echo       %8.2f\n", link / echo);
-    printf("64 KiB UEI set, raw client          %8.2f MB/s\n", rawTransfer);
-    printf("64 KiB UEI set, link                %8.2f MB/s  (ratio raw/link %.2f)\n", linkPlain, rawTransfer / linkPlain);
-    printf("64 KiB UEI set, link, pooled writes %8.2f MB/s  (ratio raw/link %.2f)\n", linkPooled,
-           rawTransfer / linkPooled);
-    printf("idle, virtual module alone          %8.3f %% of one core\n", moduleAlone);
+    printf("medians of %d rounds\n", kRounds);
+    printf("round trip, bare socket echo        %8.1f us\n", median(echoUs));
+    printf("round trip, raw client to module    %8.1f us\n", median(rawUs));
+    printf("round trip, through the link        %8.1f us\n", median(linkUs));
+    printf("ratio link / raw client to module   %8.2f  (goal: at most 3)\n", median(toRaw));
+    printf("ratio link / bare socket echo       %8.2f\n", median(toEcho));
+    printf("64 KiB UEI set, raw client          %8.2f MB/s\n", median(rawMBps));
+    printf("64 KiB UEI set, link                %8.2f MB/s  (raw / link %.2f)\n", median(plainMBps),
+           median(plainRatio));
+    printf("64 KiB UEI set, link, pooled writes %8.2f MB/s  (raw / link %.2f)\n", median(pooledMBps),
+           median(pooledRatio));
+    printf("idle, virtual modules alone         %8.3f %% of one core\n", modulesAlone);
     printf("idle, with a connected link         %8.3f %% of one core\n", withLink);
-    printf("idle connected link's own share     %8.3f %% of one core (goal: under 1)\n", withLink - moduleAlone);
+    printf("idle connected link's own share     %8.3f %% of one core (goal: under 1)\n", withLink - modulesAlone);
     return 0;
 }
