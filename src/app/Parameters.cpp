@@ -19,7 +19,6 @@ enum class Action {
     Override,
     Unhandled,
     DebugMask,
-    CommandZ,
     UeiBytes,
     StorageDirectory,
     Build,
@@ -56,7 +55,7 @@ const OptionSpec kOptions[] = {
     {"-H", Arg::None, Action::Help},
     {"-n", Arg::None, Action::Ignore},
     {"-X", Arg::Required, Action::DebugMask},
-    {"-Z", Arg::Required, Action::CommandZ},
+    {"-Z", Arg::Required, Action::SetCommand, CMD_Z}, // the word is not used
     {"-m", Arg::Required, Action::UeiBytes},
     {"-i", Arg::Required, Action::StorageDirectory},
     {"-b", Arg::Required, Action::Build},
@@ -197,9 +196,6 @@ bool apply(UpdaterDisplayInterface& display, const OptionSpec& option, const cha
         return true;
     case Action::DebugMask:
         debugMaskArgument(display, option.text, arg, params);
-        return false;
-    case Action::CommandZ:
-        params->commands.Set(CMD_Z);
         return false;
     case Action::UeiBytes:
         params->ueiBytesLoad = std::strncmp(arg, "1", 1) == 0 || std::strncmp(arg, "true", 4) == 0;

@@ -1,6 +1,6 @@
 // The updater's front end: parse the command line, make sure the store exists, run
 // the requested commands in their fixed order and turn the outcome into the exit status.
-#include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,10 +26,7 @@ constexpr mode_t kStoreMode = 0755;
 constexpr unsigned int kFingerprintSerial = 0xDEADDEAD;
 
 // The build of -b or of -G's download; 0 (latest) when empty or not a number.
-unsigned int buildFromText(const std::string& text) {
-    char* end = nullptr;
-    return _get_int_arg(text.c_str(), &end);
-}
+unsigned int buildFromText(const std::string& text) { return _get_int_arg(text.c_str(), nullptr); }
 
 // The store root: -i's directory, or .vornic under the home directory, and then
 // "updater" inside it. False (after logging) when there is no home directory.
@@ -87,12 +84,15 @@ int runUpdate(CLI_Display& display, Updater& updater, const Parameters& params) 
 }
 
 // -B, -L, -J: need -d; their listing is printed whatever the server or store answered.
-bool requireSerial(CLI_Display& display, const Parameters& params, const char* command) {
-    if (params.serialNumber != 0)
-        return true;
-    display.message(kError, "Error must supply a serial number for the %s command", command);
-    _display_usage(false, false);
-    return false;
+template <class Show>
+int runListing(CLI_Display& display, const Parameters& params, const char* command, Show show) {
+    if (params.serialNumber == 0) {
+        display.message(kError, "Error must supply a serial number for the %s command", command);
+        _display_usage(false, false);
+        return kExitFailure;
+    }
+    show(params.serialNumber);
+    return kExitSuccess;
 }
 
 } // namespace
@@ -171,25 +171,18 @@ int main(int argc, char** argv) {
         return runDiscover(display, updater, params);
     if (params.commands.IsSet(CMD_UPDATE))
         return runUpdate(display, updater, params);
-    if (params.commands.IsSet(CMD_LIST_BUILDS)) {
-        if (!requireSerial(display, params, "List Builds"))
-            return kExitFailure;
-        std::map<std::string, std::string> builds = updater.Get_BuildList(params.serialNumber);
-        _display_builds(display, builds, params.serialNumber);
-        return kExitSuccess;
-    }
-    if (params.commands.IsSet(CMD_LIST_LOCAL)) {
-        if (!requireSerial(display, params, "List Local Builds"))
-            return kExitFailure;
-        std::map<std::string, std::string> builds = updater.Get_BuildListLocal(params.serialNumber);
-        _display_builds(display, builds, params.serialNumber);
-        return kExitSuccess;
-    }
-    if (params.commands.IsSet(CMD_JWT)) {
-        if (!requireSerial(display, params, "Get JWT"))
-            return kExitFailure;
-        _display_jwt(display, updater.Get_JWT(params.serialNumber));
-        return kExitSuccess;
-    }
+    if (params.commands.IsSet(CMD_LIST_BUILDS))
+        return runListing(display, params, "List Builds", [&](unsigned serial) {
+            std::map<std::string, std::string> builds = updater.Get_BuildList(serial);
+            _display_builds(display, builds, serial);
+        });
+    if (params.commands.IsSet(CMD_LIST_LOCAL))
+        return runListing(display, params, "List Local Builds", [&](unsigned serial) {
+            std::map<std::string, std::string> builds = updater.Get_BuildListLocal(serial);
+            _display_builds(display, builds, serial);
+        });
+    if (params.commands.IsSet(CMD_JWT))
+        return runListing(display, params, "Get JWT",
+                          [&](unsigned serial) { _display_jwt(display, updater.Get_JWT(serial)); });
     return status;
 }
