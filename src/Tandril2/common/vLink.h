@@ -97,8 +97,9 @@ vPacket* vLink_AwaitFirst(int32_t id, vPacketFifoFilter filter, void* reference,
 // Removes every received packet the filter accepts; the count (0 for an unknown id).
 int vLink_DrainPackets(int32_t id, vPacketFifoFilter filter, void* reference);
 // Installs (or, with a null filter, removes) the consumer that sees every received
-// packet first, on the reader thread; a result of 1 consumes the packet.
-// vErrParam (unknown id).
+// packet first, on the reader thread; a result of 1 consumes the packet. The filter
+// holds up all reception while it runs and must not call vLink_ functions on its own
+// link. vErrParam (unknown id).
 vErr vLink_InstallUserPacketFilter(int32_t id, vPacketFifoFilter filter, void* reference);
 // Pooled writes: the writer packs queued packets into one stream write of at most
 // 4096 bytes. vErrParam (unknown id).

@@ -13,10 +13,12 @@ struct LinkTable {
     int32_t nextId = 1;
 };
 
+// Never destroyed: links still open when the process exits keep running threads
+// that use their records until the very end.
 LinkTable& sTable()
 {
-    static LinkTable table;
-    return table;
+    static LinkTable* table = new LinkTable;
+    return *table;
 }
 
 vLinkEntryRef sFindLocked(LinkTable& table, int32_t id)
