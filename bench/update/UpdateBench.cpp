@@ -1,7 +1,8 @@
 // Firmware transfer speed into the virtual module over loopback TCP: a 256 KiB image
 // in plain mode (26 image bytes per request and answer) and with UEI data and pooled
 // writes, against the limit that a raw socket ping-pong of one packet sets for plain
-// mode, measured in the same run.
+// mode, and against the round trip of one echo through the link engine, both measured
+// in the same run.
 //
 // One iteration is the whole transfer of an update except the final reboot (whose
 // wait for the link to drop is a fixed sleep, not a transfer cost): connect, start
@@ -58,7 +59,7 @@ std::vector<uint8_t> blockOf(uint32_t address, size_t size, uint32_t seed) {
 }
 
 // Bytes per second of each measurement, for the ratios printed after the run.
-double gPingPongLimit = 0, gPlain = 0, gUei = 0;
+double gPingPongLimit = 0, gLinkLimit = 0, gPlain = 0, gUei = 0;
 
 void check(vErr err, const char* what) {
     if (err != vErrNone)
@@ -127,6 +128,45 @@ void runUpdate(benchmark::State& state, bool uei, double& rate) {
     rate = double(updates * kImageBytes) / seconds;
 }
 
+// Round trips of one 26-byte debug echo through the link engine to the same virtual
+// module: what plain mode could reach if the upgrade protocol cost nothing.
+void BM_LinkRoundTrip(benchmark::State& state) {
+    tandril::sim::ModuleConfig config;
+    std::string error;
+    auto server = tandril::sim::TcpModuleServer::create(config, "127.0.0.1", 0, error);
+    if (!server) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    QuietDisplay display;
+    Vornic::Tandril::Module module(2, 0);
+    linkSpec spec{};
+    spec.type = TCPIP;
+    spec.serial_num = config.serial;
+    spec.ip_address = htonl(INADDR_LOOPBACK);
+    spec.ip_port = server->port();
+    if (_disableEther(module, display) != vErrNone || module.connectFromSpec(&spec) != vErrNone) {
+        state.SkipWithError("no link");
+        return;
+    }
+    uint8_t piece[kPlainBytesPerRoundTrip] = {};
+    size_t trips = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        if (module.debug(piece, sizeof piece) != vErrNone) {
+            state.SkipWithError("echo lost");
+            break;
+        }
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(elapsed);
+        seconds += elapsed;
+        ++trips;
+    }
+    gLinkLimit = double(trips * kPlainBytesPerRoundTrip) / seconds;
+    state.counters["link_limit_Bps"] = gLinkLimit;
+}
+
 void BM_UpdatePlain(benchmark::State& state) { runUpdate(state, false, gPlain); }
 void BM_UpdateUEIPooled(benchmark::State& state) { runUpdate(state, true, gUei); }
 
@@ -189,6 +229,7 @@ void BM_RawPingPong(benchmark::State& state) {
 }
 
 BENCHMARK(BM_RawPingPong)->UseManualTime()->MinTime(1.0);
+BENCHMARK(BM_LinkRoundTrip)->UseManualTime()->MinTime(1.0);
 BENCHMARK(BM_UpdatePlain)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(BM_UpdateUEIPooled)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
@@ -201,9 +242,12 @@ int main(int argc, char** argv) {
     if (gPingPongLimit > 0) {
         std::printf("\nRaw ping-pong limit for plain mode (26 bytes per round trip): %.0f bytes/s\n",
                     gPingPongLimit);
+        if (gLinkLimit > 0)
+            std::printf("Link round trip limit: %.0f bytes/s, %.1f %% of the raw limit\n", gLinkLimit,
+                        100.0 * gLinkLimit / gPingPongLimit);
         if (gPlain > 0)
-            std::printf("Plain mode:            %.0f bytes/s, %.1f %% of the limit\n", gPlain,
-                        100.0 * gPlain / gPingPongLimit);
+            std::printf("Plain mode:            %.0f bytes/s, %.1f %% of the limit (%.1f %% of the link's)\n",
+                        gPlain, 100.0 * gPlain / gPingPongLimit, gLinkLimit > 0 ? 100.0 * gPlain / gLinkLimit : 0.0);
         if (gUei > 0)
             std::printf("UEI data, pooled:      %.0f bytes/s, %.2f x the plain-mode limit\n", gUei,
                         gUei / gPingPongLimit);
