@@ -193,6 +193,10 @@ TEST_F(CommandsTest, UpdatesFromAFileInPlainAndUEIMode) {
         EXPECT_TRUE(contains(plain.out, line)) << line << "\n" << plain.out;
     EXPECT_EQ(SettingOf(store.settings(kDirect), "LATEST_TRANSFER"), file);
     EXPECT_NE(SettingOf(store.settings(kDirect), "LAST_TRANSFER_DATE"), "<absent>");
+    // A transfer recorded by its path names no build to install again.
+    ProcessResult again = run({"-U", "-d", "40F5849A"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_TRUE(contains(again.err, "Could not find valid build for this device.")) << again.err;
 
     spec.serial = other.serial;
     const std::string otherFile = fileOf(spec, "other.bird");
