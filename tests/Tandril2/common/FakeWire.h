@@ -80,6 +80,11 @@ public:
         std::lock_guard lock(mutex_);
         return writing_;
     }
+    size_t unread()
+    {
+        std::lock_guard lock(mutex_);
+        return toHost_.size();
+    }
     unsigned magicCount()
     {
         std::lock_guard lock(mutex_);
