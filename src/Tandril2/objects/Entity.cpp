@@ -264,4 +264,20 @@ vErr EntityClass::drainUEI(uint8_t option)
                                         d->index & ueiSPECIFIER_INDEX_MASK);
 }
 
+namespace {
+enum StoreOption : uint8_t { kStoreSave = 0, kStoreFactory = 1, kStoreLoad = 2 };
+
+// The store entity is told which entity by its command and index in one word.
+vErr sStoreRequest(Module* module, uint8_t command, uint8_t index, uint8_t option)
+{
+    EntityClass store;
+    store.init(module, cmdSTORE, 0);
+    return store.setUEI32(option, static_cast<uint32_t>(command) * 256 + index);
+}
+} // namespace
+
+vErr EntityClass::saveEntityToStore() { return sStoreRequest(d->module, d->command, d->index, kStoreSave); }
+vErr EntityClass::resetEntityToFactoryDefaults() { return sStoreRequest(d->module, d->command, d->index, kStoreFactory); }
+vErr EntityClass::loadEntityFromStore() { return sStoreRequest(d->module, d->command, d->index, kStoreLoad); }
+
 } // namespace Vornic::Tandril

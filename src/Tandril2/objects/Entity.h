@@ -72,6 +72,12 @@ public:
     // Drops every queued reply of the option.
     vErr drainUEI(uint8_t option);
 
+    // The module's store of entity settings (command cmdSTORE, index 0): save this
+    // entity's settings, put back the factory defaults, or load the saved ones.
+    vErr saveEntityToStore();
+    vErr resetEntityToFactoryDefaults();
+    vErr loadEntityFromStore();
+
 private:
     struct impl;
     std::unique_ptr<impl> d;

@@ -278,6 +278,9 @@ TEST_F(ScriptedEntity, ShortValuesAndTheWireLayoutOfSets)
 
     ASSERT_EQ(system.setUEI32(SystemClass::kPowerLimitMax, 0x01020304), vErrNone);
     EXPECT_EQ(sent(cmdSYSTEM), (Bytes{cmdSYSTEM, 34 | 0x80, 0x20, 1, 2, 3, 4}));
+    // The store entity is told the entity as command * 256 + index.
+    ASSERT_EQ(system.loadEntityFromStore(), vErrNone);
+    EXPECT_EQ(sent(cmdSTORE), (Bytes{cmdSTORE, 2 | 0x80, 0x20, 0, 0, cmdSYSTEM, 0}));
 }
 
 TEST_F(ScriptedEntity, LongByteSeriesWrapTheirSequenceNumbers)
