@@ -38,6 +38,9 @@ void CLI_Display::update_progress(double fraction, const char* label) {
     int width = kBarWidth;
     if (label != nullptr)
         width -= static_cast<int>(std::strlen(label)) + 4;
+    // A label too long for the line still leaves a bar of one column.
+    if (width < 1)
+        width = 1;
     int filled = static_cast<int>(width * fraction);
     int percent = static_cast<int>(fraction * 100.0);
     if (label != nullptr)

@@ -17,7 +17,7 @@ public:
     // Nothing to draw when starting; ending clears the line.
     void display_progress(bool show) override;
     // "[====>   ] ( 50% ) ", after " (label) " when a label is given; the fraction is
-    // held to 0.0..1.0. A label must leave room for the bar: at most 65 characters.
+    // held to 0.0..1.0. A label over 64 characters leaves a bar of one column.
     void update_progress(double fraction, const char* label) override;
     // Shows the next frame (shared by all spinners of the process), or clears the line.
     void update_spinner(bool on, const char* label) override;

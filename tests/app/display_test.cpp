@@ -65,6 +65,7 @@ std::string bar(int filled, int spaces, const char* percent) {
 const std::string kClear = "\r" + std::string(88, ' ') + "\r";
 
 TEST(ProgressBar, DrawnOnTerminal) {
+    const std::string longLabel(70, 'L');
     struct Case {
         double fraction;
         const char* label;
@@ -78,6 +79,7 @@ TEST(ProgressBar, DrawnOnTerminal) {
         {0.5, "abc", "\r (abc) [" + std::string(31, '=') + ">" + std::string(30, ' ') + "] ( 50% ) "},
         {1.5, nullptr, bar(69, 1, "100")},  // past the end is drawn full
         {-0.5, nullptr, bar(0, 68, "  0")}, // before the start is drawn empty
+        {1.0, longLabel.c_str(), "\r (" + longLabel + ") [=> ] (100% ) "}, // one column left
     };
     for (const Case& c : cases)
         EXPECT_EQ(onTerminal([&](CLI_Display& d) { d.update_progress(c.fraction, c.label); }), c.drawn)
