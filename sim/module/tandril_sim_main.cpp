@@ -11,6 +11,7 @@
 #include <getopt.h>
 
 #include "DiscoveryResponder.h"
+#include "bootrom/BootRomSpec.h"
 #include "ModuleConfig.h"
 #include "ModuleServer.h"
 
@@ -34,6 +35,10 @@ void usage(FILE* out) {
                  "  --pty SPEC          a module on a serial line: a pseudo-terminal with COBS framing\n"
                  "  --sub SPEC          a module on the I2C network of the module named before it, which\n"
                  "                      becomes a router; its address must be free on that network\n"
+                 "Boot ROMs (for recovery), each on a pseudo-terminal of its own:\n"
+                 "  --lpc SPEC          an LPC17xx serial ISP boot loader\n"
+                 "  --imx-serial SPEC   an i.MX serial download ROM on a UART\n"
+                 "%s"
                  "Options:\n"
                  "  --bind ADDR         address the TCP modules listen on (default 127.0.0.1, or the\n"
                  "                      discovery interface's address with --discovery)\n"
@@ -48,8 +53,9 @@ void usage(FILE* out) {
                  "\n"
                  "On start it prints one line per module and then \"ready\":\n"
                  "  tcp <serial> <address>:<port>    pty <serial> <path>    sub <serial> <address> <router serial>\n"
+                 "  lpc <path>    imx <path>\n"
                  "Example: tandril-sim --tcp serial=0x1234,port=7000 --sub serial=0x5678,address=10\n",
-                 moduleSpecHelp());
+                 bootRomSpecHelp(), moduleSpecHelp());
 }
 
 // Takes port=N out of a SPEC; the rest describes the module.
@@ -81,15 +87,17 @@ bool splitPort(std::string& spec, uint16_t& port, std::string& error) {
 } // namespace
 
 int main(int argc, char** argv) {
-    enum { optTcp = 1, optPty, optSub, optBind, optDiscovery, optStateDir, optHelp };
+    enum { optTcp = 1, optPty, optSub, optBind, optDiscovery, optStateDir, optHelp, optLpc, optImxSerial };
     static const option options[] = {
         {"tcp", required_argument, nullptr, optTcp},         {"pty", required_argument, nullptr, optPty},
         {"sub", required_argument, nullptr, optSub},         {"bind", required_argument, nullptr, optBind},
         {"discovery", required_argument, nullptr, optDiscovery},
         {"state-dir", required_argument, nullptr, optStateDir}, {"help", no_argument, nullptr, optHelp},
+        {"lpc", required_argument, nullptr, optLpc}, {"imx-serial", required_argument, nullptr, optImxSerial},
         {nullptr, 0, nullptr, 0}};
 
     std::vector<Planned> planned;
+    std::vector<std::string> lpcSpecs, imxSpecs;
     std::string bindAddress, discovery, stateDir, error;
     int c;
     while ((c = getopt_long(argc, argv, "", options, nullptr)) != -1) {
@@ -128,6 +136,8 @@ int main(int argc, char** argv) {
         case optBind: bindAddress = optarg; break;
         case optDiscovery: discovery = optarg; break;
         case optStateDir: stateDir = optarg; break;
+        case optLpc: lpcSpecs.push_back(optarg); break;
+        case optImxSerial: imxSpecs.push_back(optarg); break;
         case optHelp: usage(stdout); return 0;
         default: usage(stderr); return 2;
         }
@@ -136,7 +146,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tandril-sim: unexpected argument \"%s\"\n", argv[optind]);
         return 2;
     }
-    if (planned.empty()) {
+    if (planned.empty() && lpcSpecs.empty() && imxSpecs.empty()) {
         std::fprintf(stderr, "tandril-sim: no module given (--tcp SPEC or --pty SPEC); see --help\n");
         return 2;
     }
@@ -202,6 +212,26 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf("discovery %s\n", discovery.c_str());
+    }
+    std::vector<std::unique_ptr<LpcIspOnPty>> lpcRoms;
+    for (const auto& spec : lpcSpecs) {
+        auto rom = LpcIspOnPty::create(spec, error);
+        if (!rom) {
+            std::fprintf(stderr, "tandril-sim: --lpc %s: %s\n", spec.c_str(), error.c_str());
+            return 2;
+        }
+        std::printf("lpc %s\n", rom->path().c_str());
+        lpcRoms.push_back(std::move(rom));
+    }
+    std::vector<std::unique_ptr<ImxRomOnPty>> imxRoms;
+    for (const auto& spec : imxSpecs) {
+        auto rom = ImxRomOnPty::create(spec, error);
+        if (!rom) {
+            std::fprintf(stderr, "tandril-sim: --imx-serial %s: %s\n", spec.c_str(), error.c_str());
+            return 2;
+        }
+        std::printf("imx %s\n", rom->path().c_str());
+        imxRoms.push_back(std::move(rom));
     }
     std::printf("ready\n");
     std::fflush(stdout);
