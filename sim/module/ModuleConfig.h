@@ -41,6 +41,7 @@ struct ModuleConfig {
     unsigned rebootOfflineMs = 300;     // after REBOOT, reset or a dropped link it is away this long
     uint32_t loadBase = 0x10000000;     // reported in the INIT echo
     uint16_t blockSize = 256;           // the loader's block size, reported to PREPARE
+    bool ramLoader = false;             // a RAM loader started by a boot ROM: takes firmware without INIT and LOAD
     Faults faults;
     std::vector<ModuleConfig> subModules; // modules on its I2C network; a router when not empty
 };

@@ -91,6 +91,8 @@ ModuleCore::ModuleCore(const ModuleConfig& config, bool onRouterNetwork)
         subs_.push_back(std::make_unique<SubLink>(*this, sub));
     // A module on a router's network is always reachable through it.
     linked_ = onRouterNetwork_;
+    if (config_.ramLoader)
+        loader_.load();
 }
 
 ModuleCore::~ModuleCore() = default;

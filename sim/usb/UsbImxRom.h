@@ -29,6 +29,7 @@ struct UsbImxRomOptions {
         ModuleConfig config;
         config.serial = kRamLoaderSerial;
         config.name = "RAM Loader";
+        config.ramLoader = true;
         return config;
     }
 };

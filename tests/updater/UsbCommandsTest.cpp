@@ -8,6 +8,7 @@
 
 #include "Tandril2/unix/tdusb_driver.h"
 #include "UpdaterHarness.h"
+#include "UsbImxRom.h"
 #include "UsbModule.h"
 
 namespace tandril::test {
@@ -113,6 +114,61 @@ TEST_F(UsbCommandsTest, UpdateWhoseLoaderLeavesTheBusAndReturns) {
         address += uint32_t(image.size()) + 0x1000;
     }
     EXPECT_EQ(arrived, sent);
+}
+
+// An i.MX module without firmware: its boot ROM on USB HID. The RAM loader that the
+// updater fetches from the server for the unknown module (0xDEADDEAD) comes onto USB
+// after the jump and reports identifier words, which the server maps to the module's
+// serial number and recovery build; the recovery firmware then goes through the loader.
+TEST_F(UsbCommandsTest, RecoversAnImxModuleThroughItsHidBootRom) {
+    constexpr uint32_t kSerial = 0x0012ABCD;
+    sim::usb::UsbImxRomOptions options;
+    options.loader.model = 0x13;
+    const uint32_t ids[4] = {0x0A0B0C0D, 0x11121314, 0x21222324, 0x31323334};
+    std::copy(ids, ids + 4, options.loader.identifiers);
+    std::string error;
+    auto rom = sim::usb::UsbImxRom::create(bus, options, error);
+    ASSERT_NE(rom, nullptr) << error;
+
+    // A loader image starts with an image vector table at the address the ROM jumps to.
+    Bytes loader = birdtool::patternBytes(1200, 4);
+    loader[0] = 0xD1, loader[1] = 0x00, loader[2] = 0x20, loader[3] = 0x41;
+    birdtool::BirdWriter loaderFile;
+    loaderFile.loader(0x20000400, loader).firmware(0x60000000, birdtool::patternBytes(64, 1));
+    loaderFile.info("5", "1.0.0", "DEADDEAD", "TD-Motor2");
+    FirmwareSpec recovery;
+    recovery.serial = kSerial;
+    recovery.build = 700;
+    recovery.loaderAddress = 0x20000400;
+    recovery.loader = loader;
+    recovery.images = {birdtool::patternBytes(1800, 6)};
+
+    TempDir catalogue;
+    birdtool::writeBytes((catalogue.path() / "loader.bird").string(), loaderFile.file());
+    birdtool::writeBytes((catalogue.path() / "recovery.bird").string(), MakeBird(recovery));
+    // The fingerprint is option 39's words in reverse order.
+    std::ofstream(catalogue.path() / sim::Catalogue::kFileName)
+        << "[device DEADDEAD]\nfirmware = TDX-IMX\nbuild = 5 1.0.0 loader.bird\n"
+        << "[device 0012ABCD]\nfirmware = TD-Motor2\nbuild = 700 2.0.0 recovery.bird\n"
+        << "[fingerprint 31323334 21222324 11121314 0A0B0C0D]\nserial = 0012ABCD\nbuild = 700\n";
+    sim::UpdateServer server(sim::Catalogue::Load(catalogue.path()));
+
+    std::vector<std::string> argv = {buildPath("src/updater"), "-i", store.vornic.str(), "-u", server.url(),
+                                     "-U", "-t", "RECOVER", "-s", "USB"};
+    ProcessResult result = runProcess(argv, std::chrono::seconds(120));
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(rom->rom().memory(0x20000400, loader.size()), loader);
+    ASSERT_NE(rom->loader(), nullptr);
+    const json state = rom->loader()->withCore([](sim::ModuleCore& c) { return c.state(); });
+    ASSERT_EQ(state["upgrade"]["firmware"].size(), 1u) << state.dump();
+    EXPECT_EQ(state["upgrade"]["firmware"][0]["address"].get<uint32_t>(), recovery.firmwareAddress);
+    std::string hex;
+    for (uint8_t b : recovery.images[0]) {
+        char two[3];
+        snprintf(two, sizeof(two), "%02x", b);
+        hex += two;
+    }
+    EXPECT_EQ(state["upgrade"]["firmware"][0]["data"].get<std::string>(), hex);
 }
 
 } // namespace
