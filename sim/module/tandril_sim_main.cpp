@@ -14,6 +14,7 @@
 #include "bootrom/BootRomSpec.h"
 #include "ModuleConfig.h"
 #include "ModuleServer.h"
+#include "usb/UsbSim.h"
 
 using namespace tandril::sim;
 
@@ -27,7 +28,7 @@ struct Planned {
 
 void usage(FILE* out) {
     std::fprintf(out,
-                 "Usage: tandril-sim [options] (--tcp SPEC | --pty SPEC) [--sub SPEC ...] ...\n"
+                 "Usage: tandril-sim [options] (--tcp SPEC | --pty SPEC | --usb SPEC) [--sub SPEC ...] ... [-- COMMAND ...]\n"
                  "Runs virtual Tandril modules until interrupted (SIGINT or SIGTERM).\n"
                  "\n"
                  "Modules:\n"
@@ -38,6 +39,7 @@ void usage(FILE* out) {
                  "Boot ROMs (for recovery), each on a pseudo-terminal of its own:\n"
                  "  --lpc SPEC          an LPC17xx serial ISP boot loader\n"
                  "  --imx-serial SPEC   an i.MX serial download ROM on a UART\n"
+                 "%s"
                  "%s"
                  "Options:\n"
                  "  --bind ADDR         address the TCP modules listen on (default 127.0.0.1, or the\n"
@@ -53,9 +55,9 @@ void usage(FILE* out) {
                  "\n"
                  "On start it prints one line per module and then \"ready\":\n"
                  "  tcp <serial> <address>:<port>    pty <serial> <path>    sub <serial> <address> <router serial>\n"
-                 "  lpc <path>    imx <path>\n"
+                 "  lpc <path>    imx <path>    usb <serial> <node>    imx-usb 1FC9:0130 <node>\n"
                  "Example: tandril-sim --tcp serial=0x1234,port=7000 --sub serial=0x5678,address=10\n",
-                 bootRomSpecHelp(), moduleSpecHelp());
+                 bootRomSpecHelp(), usb::usbSpecHelp(), moduleSpecHelp());
 }
 
 // Takes port=N out of a SPEC; the rest describes the module.
@@ -87,17 +89,19 @@ bool splitPort(std::string& spec, uint16_t& port, std::string& error) {
 } // namespace
 
 int main(int argc, char** argv) {
-    enum { optTcp = 1, optPty, optSub, optBind, optDiscovery, optStateDir, optHelp, optLpc, optImxSerial };
+    enum { optTcp = 1, optPty, optSub, optBind, optDiscovery, optStateDir, optHelp, optLpc, optImxSerial, optUsb, optImxUsb };
     static const option options[] = {
         {"tcp", required_argument, nullptr, optTcp},         {"pty", required_argument, nullptr, optPty},
         {"sub", required_argument, nullptr, optSub},         {"bind", required_argument, nullptr, optBind},
         {"discovery", required_argument, nullptr, optDiscovery},
         {"state-dir", required_argument, nullptr, optStateDir}, {"help", no_argument, nullptr, optHelp},
         {"lpc", required_argument, nullptr, optLpc}, {"imx-serial", required_argument, nullptr, optImxSerial},
+        {"usb", required_argument, nullptr, optUsb}, {"imx-usb", required_argument, nullptr, optImxUsb},
         {nullptr, 0, nullptr, 0}};
 
     std::vector<Planned> planned;
     std::vector<std::string> lpcSpecs, imxSpecs;
+    usb::UsbPlan usbPlan;
     std::string bindAddress, discovery, stateDir, error;
     int c;
     while ((c = getopt_long(argc, argv, "", options, nullptr)) != -1) {
@@ -138,15 +142,31 @@ int main(int argc, char** argv) {
         case optStateDir: stateDir = optarg; break;
         case optLpc: lpcSpecs.push_back(optarg); break;
         case optImxSerial: imxSpecs.push_back(optarg); break;
+        case optUsb:
+        case optImxUsb:
+            if (!(c == optUsb ? usb::addUsbModule : usb::addUsbImxRom)(usbPlan, optarg, error)) {
+                std::fprintf(stderr, "tandril-sim: --%s %s: %s\n", c == optUsb ? "usb" : "imx-usb", optarg, error.c_str());
+                return 2;
+            }
+            break;
         case optHelp: usage(stdout); return 0;
         default: usage(stderr); return 2;
         }
     }
-    if (optind < argc) {
-        std::fprintf(stderr, "tandril-sim: unexpected argument \"%s\"\n", argv[optind]);
+    // After "--": a command that runs on the virtual USB bus.
+    const std::vector<std::string> command(argv + optind, argv + argc);
+    if (!command.empty() && usbPlan.empty()) {
+        std::fprintf(stderr, "tandril-sim: unexpected argument \"%s\" (a command needs --usb or --imx-usb)\n",
+                     argv[optind]);
         return 2;
     }
-    if (planned.empty() && lpcSpecs.empty() && imxSpecs.empty()) {
+    if (!usbPlan.empty() && !usb::runUnderPreload()) {
+        std::fprintf(stderr, "tandril-sim: cannot run under libumockdev-preload\n");
+        return 1;
+    }
+    for (const auto& m : usbPlan.modules)
+        planned.push_back({false, 0, m});  // checked with the others below, served on USB
+    if (planned.empty() && lpcSpecs.empty() && imxSpecs.empty() && usbPlan.empty()) {
         std::fprintf(stderr, "tandril-sim: no module given (--tcp SPEC or --pty SPEC); see --help\n");
         return 2;
     }
@@ -181,6 +201,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::unique_ptr<ModuleServer>> servers;
     std::vector<DiscoveryResponder::Module> announced;
+    planned.resize(planned.size() - usbPlan.modules.size());
     for (const auto& p : planned) {
         std::unique_ptr<ModuleServer> server;
         if (p.tcp)
@@ -233,11 +254,31 @@ int main(int argc, char** argv) {
         std::printf("imx %s\n", rom->path().c_str());
         imxRoms.push_back(std::move(rom));
     }
+    std::unique_ptr<usb::UsbSimulation> usbBus;
+    if (!usbPlan.empty()) {
+        usbBus = usb::UsbSimulation::start(usbPlan, error);
+        if (!usbBus) {
+            std::fprintf(stderr, "tandril-sim: USB: %s\n", error.c_str());
+            return 1;
+        }
+        for (const auto& line : usbBus->describe())
+            std::printf("%s\n", line.c_str());
+    }
     std::printf("ready\n");
     std::fflush(stdout);
+    if (!command.empty()) {
+        const int status = usbBus->run(command, error);
+        if (status < 0)
+            std::fprintf(stderr, "tandril-sim: %s\n", error.c_str());
+        usbBus.reset();
+        responder.reset();
+        servers.clear();
+        return status < 0 ? 1 : status;
+    }
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    usbBus.reset();
     responder.reset();
     servers.clear();  // joins the serving threads and writes the final state files
     return 0;
