@@ -18,7 +18,9 @@ TEST(PrivateNetwork, HasOnlyLoopbackAndTheVethPair) {
     std::set<std::string> names;
     for (ifaddrs* i = list; i; i = i->ifa_next) {
         names.insert(i->ifa_name);
-        if (std::string(i->ifa_name) != "lo") EXPECT_TRUE(i->ifa_flags & IFF_UP) << i->ifa_name;
+        if (std::string(i->ifa_name) != "lo") {
+            EXPECT_TRUE(i->ifa_flags & IFF_UP) << i->ifa_name;
+        }
     }
     freeifaddrs(list);
     EXPECT_EQ(names, (std::set<std::string>{"lo", kPrivateIfA, kPrivateIfB}));
