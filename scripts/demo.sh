@@ -99,3 +99,12 @@ run -J -d $direct
 # After their reboot the modules report the firmware they received.
 run -D -t TCP
 run -D -r $router -t TCP
+
+# USB, the default transport: two modules on a virtual USB bus; tandril-sim runs the
+# updater with that bus visible to it.
+echo
+echo "\$ tandril-sim --usb ... --usb ... -- updater -D"
+"$bin/sim/module/tandril-sim" \
+    --usb "serial=0x0012ABCD,model=0x13,name=Desk Motor,build=1300,version=2.15.1" \
+    --usb "serial=0x00C0FFEE,model=0x04,name=Lab Router" \
+    -- "$updater" -i "$work/vornic" -u "$url" -D || echo "(exit status $?)"
