@@ -51,7 +51,6 @@ private:
     void dropLink(Clock::time_point until) override;
 
     ModuleCore core_;
-    VirtualUsbDevice device_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
@@ -60,6 +59,8 @@ private:
     bool away_ = false;
     unsigned departures_ = 0;
     std::thread thread_;
+    // Last, so that it leaves the bus (and its callbacks end) before the rest goes.
+    VirtualUsbDevice device_;
 };
 
 } // namespace tandril::sim::usb

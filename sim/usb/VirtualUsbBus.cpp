@@ -644,6 +644,11 @@ struct VirtualUsbDevice::Node {
         static_cast<Node*>(self)->hidWrite(client);
         return TRUE;
     }
+    static void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+        auto* node = static_cast<Node*>(self);
+        std::lock_guard<std::mutex> lock(node->device->mutex_);
+        node->clients[client];
+    }
     static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         static_cast<Node*>(self)->vanished(client);
     }
@@ -656,27 +661,56 @@ VirtualUsbDevice::VirtualUsbDevice(VirtualUsbBus& bus, DeviceSpec spec)
 
 VirtualUsbDevice::~VirtualUsbDevice() {
     unplug();
-    for (auto& node : nodes_) {
-        if (node->handler != nullptr) {
-            umockdev_testbed_detach_ioctl(bus_.testbed_, node->devnode.c_str(), nullptr);
-            g_object_unref(node->handler);
+    for (auto& node : nodes_)
+        detach(*node);
+}
+
+void VirtualUsbDevice::detach(Node& node) {
+    if (node.handler != nullptr) {
+        umockdev_testbed_detach_ioctl(bus_.testbed_, node.devnode.c_str(), nullptr);
+        g_object_unref(node.handler);
+        node.handler = nullptr;
+    }
+    if (node.hidHandler != nullptr) {
+        umockdev_testbed_detach_ioctl(bus_.testbed_, node.hidrawNode.c_str(), nullptr);
+        g_object_unref(node.hidHandler);
+        node.hidHandler = nullptr;
+    }
+    bus_.releaseDeviceNumber(node.devnum);
+}
+
+void VirtualUsbDevice::retireNodes() {
+    for (auto it = nodes_.begin(); it != nodes_.end();) {
+        Node& node = **it;
+        if (!node.gone || !node.clients.empty()) {
+            ++it;
+            continue;
         }
-        if (node->hidHandler != nullptr) {
-            umockdev_testbed_detach_ioctl(bus_.testbed_, node->hidrawNode.c_str(), nullptr);
-            g_object_unref(node->hidHandler);
-        }
+        detach(node);
+        it = nodes_.erase(it);
     }
 }
 
 bool VirtualUsbDevice::plug(std::string* error) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (plugged_) return true;
+    UMockdevTestbed* tb = bus_.testbed_;
+    retireNodes();
+    const int devnum = bus_.takeDeviceNumber();
+    if (devnum == 0) {
+        if (error != nullptr) *error = "no free device number on the bus";
+        return false;
+    }
+    auto node = std::make_unique<Node>(this, devnum);
+    std::vector<std::string> paths;  // added to the test bed, parents first
+    // Takes back what was made so far.
     auto fail = [&](const std::string& why) {
         if (error != nullptr) *error = why;
+        for (auto it = paths.rbegin(); it != paths.rend(); ++it)
+            umockdev_testbed_remove_device(tb, it->c_str());
+        detach(*node);
         return false;
     };
-    UMockdevTestbed* tb = bus_.testbed_;
-    const int devnum = bus_.takeDeviceNumber();
     const std::string name = "1-" + std::to_string(port_);
     const std::string devnode = "/dev/bus/usb/001/" + threeDigits(devnum);
     const std::string busnum = "1\n", devnumText = std::to_string(devnum) + "\n";
@@ -702,12 +736,14 @@ bool VirtualUsbDevice::plug(std::string* error) {
                                 "DEVNUM", devText.c_str(), "PRODUCT", productProp.c_str(), "MAJOR", "189",
                                 "MINOR", minor.c_str(), nullptr};
 
-    auto node = std::make_unique<Node>(this, devnum);
     node->devnode = devnode;
-    gchar* sys = umockdev_testbed_add_devicev(tb, "usb", name.c_str(), nullptr, const_cast<gchar**>(attributes),
-                                              const_cast<gchar**>(properties));
-    if (sys == nullptr) return fail("cannot add " + name);
-    std::vector<std::string> paths{sys};
+    gchar* added = umockdev_testbed_add_devicev(tb, "usb", name.c_str(), nullptr, const_cast<gchar**>(attributes),
+                                                const_cast<gchar**>(properties));
+    if (added == nullptr) return fail("cannot add " + name);
+    paths.push_back(added);
+    g_free(added);
+    const std::string sysPath = paths.front();
+    const char* sys = sysPath.c_str();
     const auto descriptors = usbDescriptors(spec_);
     umockdev_testbed_set_attribute_binary(tb, sys, "descriptors", const_cast<uint8_t*>(descriptors.data()), gssize(descriptors.size()));
 
@@ -716,12 +752,12 @@ bool VirtualUsbDevice::plug(std::string* error) {
     if (node->fifo < 0) return fail("cannot make the node " + devnode + ": " + strerror(errno));
     node->handler = umockdev_ioctl_base_new();
     g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(Node::onIoctl), node.get());
+    g_signal_connect(node->handler, "client-connected", G_CALLBACK(Node::onConnected), node.get());
     g_signal_connect(node->handler, "client-vanished", G_CALLBACK(Node::onVanished), node.get());
     GError* gerr = nullptr;
     if (!umockdev_testbed_attach_ioctl(tb, devnode.c_str(), node->handler, &gerr)) {
         const std::string why = gerr != nullptr ? gerr->message : "?";
         if (gerr != nullptr) g_error_free(gerr);
-        g_free(sys);
         return fail("cannot serve " + devnode + ": " + why);
     }
 
@@ -756,23 +792,24 @@ bool VirtualUsbDevice::plug(std::string* error) {
                                           : umockdev_testbed_add_devicev(tb, "hidraw", rawName.c_str(), hidsys,
                                                                          const_cast<gchar**>(rawAttrs),
                                                                          const_cast<gchar**>(rawProps));
+        const bool complete = rawsys != nullptr;
         for (gchar* p : {ifsys, hidsys, rawsys}) {
             if (p != nullptr) paths.push_back(p);
             g_free(p);
         }
-        if (rawsys == nullptr) return fail("cannot add the HID device of " + name);
+        if (!complete) return fail("cannot add the HID device of " + name);
         umockdev_testbed_set_attribute_link(tb, paths.back().c_str(), "device", "..");
         node->hidFifo = makeFifo(root + node->hidrawNode);
         node->hidHandler = umockdev_ioctl_base_new();
         g_signal_connect(node->hidHandler, "handle-ioctl", G_CALLBACK(Node::onHidIoctl), node.get());
         g_signal_connect(node->hidHandler, "handle-read", G_CALLBACK(Node::onHidRead), node.get());
         g_signal_connect(node->hidHandler, "handle-write", G_CALLBACK(Node::onHidWrite), node.get());
+        g_signal_connect(node->hidHandler, "client-connected", G_CALLBACK(Node::onConnected), node.get());
         g_signal_connect(node->hidHandler, "client-vanished", G_CALLBACK(Node::onVanished), node.get());
         if (node->hidFifo < 0 ||
             !umockdev_testbed_attach_ioctl(tb, node->hidrawNode.c_str(), node->hidHandler, nullptr))
             return fail("cannot serve " + node->hidrawNode);
     }
-    g_free(sys);
     // Stale queues belong to the last appearance.
     inQueue_.clear();
     faults_.clear();
@@ -872,7 +909,18 @@ std::string VirtualUsbBus::root() const {
 
 int VirtualUsbBus::takeDeviceNumber() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return nextDevnum_ < 127 ? nextDevnum_++ : (nextDevnum_ = 3, 2);
+    for (int tries = 0; tries < 126; ++tries) {
+        const int number = nextDevnum_;
+        nextDevnum_ = nextDevnum_ == 127 ? 2 : nextDevnum_ + 1;
+        if (devnumsInUse_.insert(number).second)
+            return number;
+    }
+    return 0;
+}
+
+void VirtualUsbBus::releaseDeviceNumber(int number) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    devnumsInUse_.erase(number);
 }
 
 int VirtualUsbBus::takePort() {

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,6 +104,9 @@ public:
 
 private:
     friend struct Node;
+    // Stops serving earlier appearances that no host holds open any more.
+    void retireNodes();
+    void detach(Node& node);
     VirtualUsbBus& bus_;
     DeviceSpec spec_;
     mutable std::mutex mutex_;
@@ -162,12 +166,15 @@ public:
 private:
     friend class VirtualUsbDevice;
     friend struct VirtualUsbDevice::Node;
+    // A device number that no node answers under; 0 when all 126 are taken.
     int takeDeviceNumber();
+    void releaseDeviceNumber(int number);
     int takePort();
     int takeHidrawNumber();
     UMockdevTestbed* testbed_;
     std::mutex mutex_;
     int nextDevnum_ = 2, nextPort_ = 1, nextHidraw_ = 0;
+    std::set<int> devnumsInUse_;
     std::unique_ptr<Timer> timer_;  // made after the testbed, ended first
 };
 

@@ -112,3 +112,20 @@ TEST(VirtualUsbBus, EnumeratesTransfersAndReplugs) {
     EXPECT_EQ(libusb_get_device_address(libusb_get_device(again)), device.deviceNumber());
     libusb_close(again);
 }
+
+TEST(VirtualUsbBus, DeviceNumbersOfLeftNodesAreTakenAgain) {
+    ASSERT_TRUE(kPreloaded);
+    VirtualUsbBus bus;
+    VirtualUsbDevice device(bus, bulkDevice("00000001"));
+    std::string error;
+    // More appearances than a bus has device numbers: those no host holds come back.
+    for (int i = 0; i < 140; ++i) {
+        ASSERT_TRUE(device.plug(&error)) << i << ": " << error;
+        device.unplug();
+    }
+    ASSERT_TRUE(device.plug(&error)) << error;
+    Context usb;
+    libusb_device_handle* h = usb.open("00000001");
+    ASSERT_NE(h, nullptr);
+    libusb_close(h);
+}
