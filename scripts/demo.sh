@@ -11,7 +11,7 @@ build=build/plain
 
 if [ "${1:-}" != "--inside" ]; then
     bash scripts/setup.sh
-    bash scripts/build.sh "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    bash scripts/build.sh "$build" -DCMAKE_BUILD_TYPE=Check
     SUDO=""
     if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
     exec $SUDO unshare -n bash "$root/scripts/demo.sh" --inside
