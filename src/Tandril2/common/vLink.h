@@ -91,8 +91,9 @@ vPacket* vLink_AwaitPacket(int32_t id, uint32_t timeoutMs);
 // Oldest received packet the filter accepts, or null.
 vPacket* vLink_GetFirst(int32_t id, vPacketFifoFilter filter, void* reference);
 // As vLink_GetFirst, waiting up to timeoutMs while the link is running and
-// synchronised. Null at once for an unknown id or a link that is not usable, and
-// when the link is stopped or destroyed during the wait.
+// synchronised. A link that is not (or no longer) usable is not waited on: only what
+// it had already received is looked at. Null for an unknown id, and when the link is
+// destroyed during the wait.
 vPacket* vLink_AwaitFirst(int32_t id, vPacketFifoFilter filter, void* reference, uint32_t timeoutMs);
 // Removes every received packet the filter accepts; the count (0 for an unknown id).
 int vLink_DrainPackets(int32_t id, vPacketFifoFilter filter, void* reference);

@@ -271,9 +271,13 @@ vErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const ui
     return vErrNone;
 }
 
+// A reply that came before the link went down still counts; with nothing to take, a
+// link that is down gives vErrConnection and a running one vErrTimeout.
+vErr Link::noReply() const { return isConnected() ? vErrTimeout : vErrConnection; }
+
 vErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* buffer)
 {
-    if (!isConnected())
+    if (d->linkId == 0)
         return vErrConnection;
     if (sBadModuleAddress(address))
         return vErrPacket;
@@ -282,7 +286,7 @@ vErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
     Match want{match, *length};
     vPacket* packet = vLink_AwaitFirst(d->linkId, sMatchFilter, &want, kReplyTimeoutMs);
     if (packet == nullptr)
-        return vErrTimeout;
+        return noReply();
     *length = packet->dataSize;
     std::memcpy(buffer, packet->data, packet->dataSize);
     vPacket_Destroy(&packet);
@@ -356,7 +360,7 @@ vErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
 
 vErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* record, vPacketFifoFilter filter)
 {
-    if (!isConnected())
+    if (d->linkId == 0)
         return vErrConnection;
     if (sBadModuleAddress(module))
         return vErrPacket;
@@ -367,7 +371,7 @@ vErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* record, vP
         timeout = kLargeReplyTimeoutMs;
     vPacket* packet = vLink_AwaitFirst(d->linkId, filter, record, timeout);
     if (packet == nullptr)
-        return vErrTimeout;
+        return noReply();
     vPacket_Destroy(&packet);
     return vErrNone;
 }

@@ -80,8 +80,10 @@ public:
     vErr sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data);
     // Waits up to 1 s for the first packet whose first *length data bytes equal
     // `match` (from any address) and copies all its data bytes into `buffer`, which
-    // must hold 28; *length becomes its data size. vErrConnection, vErrPacket,
-    // vErrParam (null pointers, *length above 28), vErrTimeout.
+    // must hold 28; *length becomes its data size. A packet received before the link
+    // went down still counts. vErrConnection (no link, or a link that is down and
+    // holds no such packet), vErrPacket, vErrParam (null pointers, *length above 28),
+    // vErrTimeout.
     vErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* buffer);
 
     // Sends the record (a bytes record as its series of packets). vErrConnection,
@@ -93,7 +95,7 @@ public:
     // Waits (1 s; 4 s for a bytes record of more than 1000 bytes) for the first
     // packet that `filter` accepts with the record as its reference; the filter fills
     // the record. Without a filter, the reply to the record (module, command, exact
-    // option, index) is taken into it. vErrConnection, vErrPacket, vErrTimeout.
+    // option, index) is taken into it. Codes as for receivePacket.
     vErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* record);
     vErr receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* record,
                     vPacketFifoFilter filter);
@@ -132,6 +134,7 @@ public:
 
 private:
     vErr waitForLink(int polls);
+    vErr noReply() const;
     vErr createFromSpecifier(int32_t reference);
     vErr findAndConnect(uint32_t type, uint32_t serialNumber, uint8_t model);
 

@@ -296,15 +296,18 @@ TEST_P(ModuleFaults, GarbageBeforeAnAnswerCostsThatAnswerOnly)
     start(config);
     uint32_t serial = 0;
     ASSERT_EQ(askSerial(&serial), vErrNone);
+    // That answer is lost (the link is resynchronising meanwhile, which callers see as
+    // not connected), or it makes it through.
     vErr second = askSerial(&serial);
-    EXPECT_TRUE(second == vErrNone || second == vErrTimeout) << vError_GetErrorText(second);
-    // Whatever became of that answer, the link finds its footing again.
-    int answered = 0;
-    for (int i = 0; i < 5; i++)
-        answered += askSerial(&serial) == vErrNone;
-    EXPECT_GE(answered, 4);
-    EXPECT_EQ(serial, config.serial);
-    EXPECT_TRUE(module.isConnected());
+    EXPECT_TRUE(second == vErrNone || second == vErrTimeout || second == vErrConnection)
+        << vError_GetErrorText(second);
+    // The link finds its footing again by itself, and stays on it.
+    ASSERT_TRUE(tandril::test::waitUntil([&] { return module.isConnected(); }));
+    for (int i = 0; i < 5; i++) {
+        serial = 0;
+        EXPECT_EQ(askSerial(&serial), vErrNone);
+        EXPECT_EQ(serial, config.serial);
+    }
 }
 
 TEST_P(ModuleFaults, DroppedAndLateAnswers)
