@@ -77,7 +77,9 @@ void UsbModule::send(const uint8_t* bytes, size_t length) {
 
 void UsbModule::dropLink(Clock::time_point until) {
     // Called from inside the core (on a device callback or this module's thread):
-    // the bus is left from the module's own thread.
+    // the bus is left from the module's own thread, at once. An answer the host has
+    // not read by then (often the LOAD echo) goes with the device, as with a module
+    // that resets its port straight away; hosts reconnect and carry on.
     leave_ = true;
     returnAt_ = std::max(until, Clock::now() + kMinimumAbsence);
     wake_.notify_all();

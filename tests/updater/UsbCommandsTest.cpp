@@ -94,8 +94,8 @@ TEST_F(UsbCommandsTest, UpdateWhoseLoaderLeavesTheBusAndReturns) {
     ProcessResult update = run({"-U", "-d", "0012ABCD", "-f", file});
     EXPECT_EQ(update.status, 0) << update.out << update.err;
     // Away after LOAD and after REBOOT, back each time under a new device number.
-    EXPECT_GE(module.departures(), 2u);
-    ASSERT_TRUE(waitUntil([&] { return module.device().plugged(); }));
+    ASSERT_TRUE(waitUntil([&] { return module.departures() >= 2 && module.device().plugged(); }))
+        << module.departures();
     EXPECT_NE(module.device().deviceNumber(), firstNumber);
 
     const json state = module.withCore([](sim::ModuleCore& c) { return c.state(); });
