@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -887,9 +888,11 @@ unsigned VirtualUsbDevice::clearHalts() const {
 // ---- bus --------------------------------------------------------------------
 
 VirtualUsbBus::VirtualUsbBus() {
-    const char* preload = getenv("LD_PRELOAD");
-    if (preload == nullptr || strstr(preload, "libumockdev-preload") == nullptr)
+    // Loaded, not merely named: without it the host would see the machine's real bus.
+    void* preload = dlopen(kPreload, RTLD_NOW | RTLD_NOLOAD);
+    if (preload == nullptr)
         throw std::runtime_error("the virtual USB bus needs the program to run under libumockdev-preload");
+    dlclose(preload);
     testbed_ = umockdev_testbed_new();
     if (testbed_ == nullptr) throw std::runtime_error("cannot make the USB test bed");
     timer_ = std::make_unique<Timer>();
