@@ -23,6 +23,31 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// The firmware a virtual module's loader holds, as load address -> hex bytes.
+std::map<uint32_t, std::string> FirmwareIn(UsbModule& module) {
+    const json state = module.withCore([](sim::ModuleCore& c) { return c.state(); });
+    std::map<uint32_t, std::string> blocks;
+    for (const json& block : state["upgrade"]["firmware"])
+        blocks[block["address"].get<uint32_t>()] = block["data"].get<std::string>();
+    return blocks;
+}
+
+// What FirmwareIn shows after the file's images arrived whole.
+std::map<uint32_t, std::string> FirmwareOf(const FirmwareSpec& spec) {
+    std::map<uint32_t, std::string> blocks;
+    uint32_t address = spec.firmwareAddress;
+    for (const Bytes& image : spec.images) {
+        std::string& hex = blocks[address];
+        for (uint8_t b : image) {
+            char two[3];
+            snprintf(two, sizeof(two), "%02x", b);
+            hex += two;
+        }
+        address += uint32_t(image.size()) + 0x1000;
+    }
+    return blocks;
+}
+
 sim::ModuleConfig UsbConfig(uint32_t serial, const std::string& name, uint32_t build) {
     sim::ModuleConfig config;
     config.serial = serial;
@@ -45,18 +70,57 @@ protected:
         return *modules.back();
     }
 
-    ProcessResult run(std::vector<std::string> args) {
-        std::vector<std::string> argv = {buildPath("src/updater"), "-i", store.vornic.str(), "-u", kUnreachableUrl};
+    ProcessResult run(std::vector<std::string> args, const std::string& url = kUnreachableUrl) {
+        std::vector<std::string> argv = {buildPath("src/updater"), "-i", store.vornic.str(), "-u", url};
         argv.insert(argv.end(), args.begin(), args.end());
         ProcessResult result = runProcess(argv, std::chrono::seconds(120));
         EXPECT_FALSE(result.timedOut);
         return result;
     }
 
+    // An i.MX module without firmware: its boot ROM on USB HID, and an update server
+    // with the RAM loader's file for the unknown module (0xDEADDEAD) and a recovery
+    // build for the serial number that the loader's identifier words stand for.
+    void startImxRecovery() {
+        sim::usb::UsbImxRomOptions options;
+        options.loader.model = 0x13;
+        std::copy(kIds, kIds + 4, options.loader.identifiers);
+        std::string error;
+        rom = sim::usb::UsbImxRom::create(bus, options, error);
+        ASSERT_NE(rom, nullptr) << error;
+
+        // A loader image starts with an image vector table at the address the ROM jumps to.
+        loader = birdtool::patternBytes(1200, 4);
+        loader[0] = 0xD1, loader[1] = 0x00, loader[2] = 0x20, loader[3] = 0x41;
+        birdtool::BirdWriter loaderFile;
+        loaderFile.loader(kLoaderAddress, loader).firmware(0x60000000, birdtool::patternBytes(64, 1));
+        loaderFile.info("5", "1.0.0", "DEADDEAD", "TD-Motor2");
+        recovery.serial = 0x0012ABCD;
+        recovery.build = 700;
+        recovery.loaderAddress = kLoaderAddress;
+        recovery.loader = loader;
+        recovery.images = {birdtool::patternBytes(1800, 6)};
+        birdtool::writeBytes((catalogue.path() / "loader.bird").string(), loaderFile.file());
+        birdtool::writeBytes((catalogue.path() / "recovery.bird").string(), MakeBird(recovery));
+        // The fingerprint is option 39's words in reverse order.
+        std::ofstream(catalogue.path() / sim::Catalogue::kFileName)
+            << "[device DEADDEAD]\nfirmware = TDX-IMX\nbuild = 5 1.0.0 loader.bird\n"
+            << "[device 0012ABCD]\nfirmware = TD-Motor2\nbuild = 700 2.0.0 recovery.bird\n"
+            << "[fingerprint 31323334 21222324 11121314 0A0B0C0D]\nserial = 0012ABCD\nbuild = 700\n";
+        server = std::make_unique<sim::UpdateServer>(sim::Catalogue::Load(catalogue.path()));
+    }
+    static constexpr uint32_t kIds[4] = {0x0A0B0C0D, 0x11121314, 0x21222324, 0x31323334};
+    static constexpr uint32_t kLoaderAddress = 0x20000400;
+
     sim::usb::VirtualUsbBus bus;
     StoreDir store;
     TempDir files;
     std::vector<std::unique_ptr<UsbModule>> modules;
+    std::unique_ptr<sim::usb::UsbImxRom> rom;
+    Bytes loader;
+    FirmwareSpec recovery;
+    TempDir catalogue;
+    std::unique_ptr<sim::UpdateServer> server;
 };
 
 TEST_F(UsbCommandsTest, ListsUsbModulesAndOneHeldElsewhere) {
@@ -98,77 +162,27 @@ TEST_F(UsbCommandsTest, UpdateWhoseLoaderLeavesTheBusAndReturns) {
         << module.departures();
     EXPECT_NE(module.device().deviceNumber(), firstNumber);
 
-    const json state = module.withCore([](sim::ModuleCore& c) { return c.state(); });
-    std::map<uint32_t, std::string> arrived, sent;
-    for (const json& block : state["upgrade"]["firmware"])
-        arrived[block["address"].get<uint32_t>()] = block["data"].get<std::string>();
-    uint32_t address = spec.firmwareAddress;
-    for (const Bytes& image : spec.images) {
-        std::string hex;
-        for (uint8_t b : image) {
-            char two[3];
-            snprintf(two, sizeof(two), "%02x", b);
-            hex += two;
-        }
-        sent[address] = hex;
-        address += uint32_t(image.size()) + 0x1000;
-    }
-    EXPECT_EQ(arrived, sent);
+    EXPECT_EQ(FirmwareIn(module), FirmwareOf(spec));
 }
 
-// An i.MX module without firmware: its boot ROM on USB HID. The RAM loader that the
-// updater fetches from the server for the unknown module (0xDEADDEAD) comes onto USB
-// after the jump and reports identifier words, which the server maps to the module's
-// serial number and recovery build; the recovery firmware then goes through the loader.
 TEST_F(UsbCommandsTest, RecoversAnImxModuleThroughItsHidBootRom) {
-    constexpr uint32_t kSerial = 0x0012ABCD;
-    sim::usb::UsbImxRomOptions options;
-    options.loader.model = 0x13;
-    const uint32_t ids[4] = {0x0A0B0C0D, 0x11121314, 0x21222324, 0x31323334};
-    std::copy(ids, ids + 4, options.loader.identifiers);
-    std::string error;
-    auto rom = sim::usb::UsbImxRom::create(bus, options, error);
-    ASSERT_NE(rom, nullptr) << error;
-
-    // A loader image starts with an image vector table at the address the ROM jumps to.
-    Bytes loader = birdtool::patternBytes(1200, 4);
-    loader[0] = 0xD1, loader[1] = 0x00, loader[2] = 0x20, loader[3] = 0x41;
-    birdtool::BirdWriter loaderFile;
-    loaderFile.loader(0x20000400, loader).firmware(0x60000000, birdtool::patternBytes(64, 1));
-    loaderFile.info("5", "1.0.0", "DEADDEAD", "TD-Motor2");
-    FirmwareSpec recovery;
-    recovery.serial = kSerial;
-    recovery.build = 700;
-    recovery.loaderAddress = 0x20000400;
-    recovery.loader = loader;
-    recovery.images = {birdtool::patternBytes(1800, 6)};
-
-    TempDir catalogue;
-    birdtool::writeBytes((catalogue.path() / "loader.bird").string(), loaderFile.file());
-    birdtool::writeBytes((catalogue.path() / "recovery.bird").string(), MakeBird(recovery));
-    // The fingerprint is option 39's words in reverse order.
-    std::ofstream(catalogue.path() / sim::Catalogue::kFileName)
-        << "[device DEADDEAD]\nfirmware = TDX-IMX\nbuild = 5 1.0.0 loader.bird\n"
-        << "[device 0012ABCD]\nfirmware = TD-Motor2\nbuild = 700 2.0.0 recovery.bird\n"
-        << "[fingerprint 31323334 21222324 11121314 0A0B0C0D]\nserial = 0012ABCD\nbuild = 700\n";
-    sim::UpdateServer server(sim::Catalogue::Load(catalogue.path()));
-
-    std::vector<std::string> argv = {buildPath("src/updater"), "-i", store.vornic.str(), "-u", server.url(),
-                                     "-U", "-t", "RECOVER", "-s", "USB"};
-    ProcessResult result = runProcess(argv, std::chrono::seconds(120));
+    startImxRecovery();
+    ProcessResult result = run({"-U", "-t", "RECOVER", "-s", "USB"}, server->url());
     EXPECT_EQ(result.status, 0) << result.out << result.err;
-    EXPECT_EQ(rom->rom().memory(0x20000400, loader.size()), loader);
+    EXPECT_EQ(rom->rom().memory(kLoaderAddress, loader.size()), loader);
     ASSERT_NE(rom->loader(), nullptr);
-    const json state = rom->loader()->withCore([](sim::ModuleCore& c) { return c.state(); });
-    ASSERT_EQ(state["upgrade"]["firmware"].size(), 1u) << state.dump();
-    EXPECT_EQ(state["upgrade"]["firmware"][0]["address"].get<uint32_t>(), recovery.firmwareAddress);
-    std::string hex;
-    for (uint8_t b : recovery.images[0]) {
-        char two[3];
-        snprintf(two, sizeof(two), "%02x", b);
-        hex += two;
-    }
-    EXPECT_EQ(state["upgrade"]["firmware"][0]["data"].get<std::string>(), hex);
+    EXPECT_EQ(FirmwareIn(*rom->loader()), FirmwareOf(recovery));
+}
+
+TEST_F(UsbCommandsTest, FingerprintOfAnImxModuleOverHid) {
+    startImxRecovery();
+    ProcessResult result = run({"-N", "-s", "USB"}, server->url());
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_TRUE(contains(result.out, "[ 31323334 21222324 11121314 0A0B0C0D ]")) << result.out;
+    // The loader is reset once its words are read.
+    ASSERT_NE(rom->loader(), nullptr);
+    EXPECT_TRUE(waitUntil([&] { return rom->loader()->departures() >= 1; }));
+    EXPECT_TRUE(FirmwareIn(*rom->loader()).empty());
 }
 
 } // namespace
