@@ -308,10 +308,11 @@ void sWriteOne(vLink* link, vPacket* packet)
     size_t length = 0;
     if (vPacket_GetBytes(packet, bytes, sizeof bytes, &length) == vErrNone) {
         sTracePacket("sOutPipeProcess", link->id, packet);
+        // Logged before it leaves, so its answer can never be logged ahead of it.
+        sLog(link, vPacketLogSent, packet);
         vErr result = vStream_Write(link->stream, bytes, length);
         if (result != vErrNone)
             sTrace(vTRACE_LINK, "sOutPipeProcess error writing: %d\n", result);
-        sLog(link, vPacketLogSent, packet);
         sWritten(link);
     }
     vPacket_Destroy(&packet);

@@ -467,8 +467,10 @@ vErr Link::disablePacketLog()
 {
     if (d->logger == nullptr)
         return vErrNotReady;
-    vLink_PacketDebug_Disable(d->linkId);
+    // The logger drains what the link has logged before it stops; only then may the
+    // link drop its log.
     vLogger_Destroy(&d->logger);
+    vLink_PacketDebug_Disable(d->linkId);
     return vErrNone;
 }
 
