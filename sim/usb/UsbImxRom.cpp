@@ -42,14 +42,22 @@ UsbImxRom::UsbImxRom(VirtualUsbBus& bus, const UsbImxRomOptions& options)
         }
     };
     // Runs on the device's worker thread: the bus is changed from the timer thread.
-    rom_.onJump([this](uint32_t) { bus_.timer().after(std::chrono::milliseconds(1), [this] { jumped(); }, this); });
+    rom_.onJump([this](uint32_t) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!closing_)
+            bus_.timer().after(std::chrono::milliseconds(1), [this] { jumped(); }, this);
+    });
 }
 
 UsbImxRom::~UsbImxRom() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+    }
+    device_.unplug();
     bus_.timer().cancel(this);
     std::lock_guard<std::mutex> lock(mutex_);
     loader_.reset();
-    device_.unplug();
 }
 
 UsbModule* UsbImxRom::loader() {

@@ -58,6 +58,7 @@ private:
     VirtualUsbDevice device_;
     std::mutex mutex_;
     std::unique_ptr<UsbModule> loader_;
+    bool closing_ = false;  // no more timer calls once the destructor runs
 };
 
 // The ROM's device description: HID with report IDs 1 and 2 out, 3 and 4 in.

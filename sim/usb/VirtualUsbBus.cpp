@@ -161,10 +161,14 @@ void Timer::at(std::chrono::steady_clock::time_point when, std::function<void()>
 
 void Timer::cancel(const void* owner) {
     std::unique_lock<std::mutex> lock(mutex_);
-    for (auto it = due_.begin(); it != due_.end();)
-        it = it->second.owner == owner ? due_.erase(it) : std::next(it);
+    auto drop = [&] {
+        for (auto it = due_.begin(); it != due_.end();)
+            it = it->second.owner == owner ? due_.erase(it) : std::next(it);
+    };
+    drop();
     if (std::this_thread::get_id() == thread_.get_id()) return;
     wake_.wait(lock, [&] { return running_ != owner; });
+    drop();  // what the call that was running scheduled
 }
 
 void Timer::run() {
