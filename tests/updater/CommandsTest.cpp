@@ -98,6 +98,13 @@ protected:
     }
 
     ProcessResult run(std::vector<std::string> args) {
+        // A module that rebooted at the end of the previous update is away for a while;
+        // like a user, each command starts once the modules are back (bounded).
+        for (const auto& m : modules) {
+            waitUntil([&] {
+                return m->withCore([](sim::ModuleCore& c) { return !c.away(sim::Clock::now()); });
+            });
+        }
         std::vector<std::string> argv = {buildPath("src/updater"), "-i", store.vornic.str(), "-u", url};
         argv.insert(argv.end(), args.begin(), args.end());
         ProcessResult result = runProcess(argv, std::chrono::seconds(120));
