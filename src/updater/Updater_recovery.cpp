@@ -69,10 +69,12 @@ bool _get_fingerprint_lpc(const std::string& serialPort, unsigned int baudRate, 
 int _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const std::string& serialPort) {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     SDPLoader loader;
+    std::unique_ptr<SDPLoader_Interface> transport;
     if (serialPort == "USB")
-        loader.setLoader(new HID_SDPLoader(kImxVendorId, kImxProductId));
+        transport = std::make_unique<HID_SDPLoader>(kImxVendorId, kImxProductId);
     else
-        loader.setLoader(new Serial_SDPLoader(serialPort.c_str()));
+        transport = std::make_unique<Serial_SDPLoader>(serialPort.c_str());
+    if (loader.setLoader(transport.get())) transport.release(); // the loader owns it now
     if (loader.init() != SDPLoader::Ok) return 11;
 
     uint32_t address = 0;

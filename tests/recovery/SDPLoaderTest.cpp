@@ -2,6 +2,8 @@
 // transport, and a loader transfer through a real pseudo-terminal to the virtual ROM.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "TestSupport.h"
 #include "bootrom/ImxSdpRom.h"
 #include "bootrom/PtyPort.h"
@@ -106,7 +108,8 @@ TEST(SDPLoaderHid, WrongSizedAnswersAreRetriedFiveTimesThenFail) {
         int writes = 0;
         SDPLoader loader;
         ASSERT_TRUE(loader.setLoader(new ScriptedHid(size, &writes)));
-        EXPECT_FALSE(loader.setLoader(new ScriptedHid(70, &writes))) << "the first transport stays";
+        auto second = std::make_unique<ScriptedHid>(70, &writes); // still ours when refused
+        EXPECT_FALSE(loader.setLoader(second.get())) << "the first transport stays";
         EXPECT_EQ(loader.writeLoader(pattern(100), 0x20000000), SDPLoader::NoAnswer);
         EXPECT_EQ(writes, 5) << size;
     }
