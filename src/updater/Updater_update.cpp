@@ -34,6 +34,11 @@ constexpr int kFirmwareBlockTries = 5;
 constexpr int kRefindAttempts = 15;
 constexpr int kRefindContextRefresh = 3;
 constexpr auto kRefindPause = std::chrono::milliseconds(1000);
+// A USB module whose loader starts leaves the bus right after LOAD, but its link only
+// notices when the next transfer fails; checking at once can find it still "up" and
+// send the firmware into a vanishing device.
+constexpr auto kLoaderLeaveWait = std::chrono::milliseconds(1000);
+constexpr auto kLoaderLeavePoll = std::chrono::milliseconds(10);
 
 // Connects `module` by serial number over USB, or over TCP/IP when no USB module has it.
 vErr ConnectDirect(Module& module, uint32_t serial) {
@@ -168,6 +173,17 @@ vErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
 }
 
 namespace {
+
+// Gives a USB module's link a moment to notice that the module left the bus when its
+// loader started. Other links stay up through the loader and are not waited for.
+void AwaitLoaderDeparture(Module& target) {
+    linkSpec spec{};
+    if (target.getLinkSpecifier(&spec) != vErrNone || spec.type != USB)
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + kLoaderLeaveWait;
+    while (target.isConnected() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(kLoaderLeavePoll);
+}
 
 // Waits for a USB module that left the bus when its loader started.
 void RefindModule(Module& target, uint32_t serial) {
@@ -317,6 +333,8 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
     }
     if (err == vErrNone) {
         err = _transfer_loader(display, target, bird);
+        if (err == vErrNone)
+            AwaitLoaderDeparture(target);
         if (err == vErrNone && !target.isConnected())
             RefindModule(target, serial);
     }
