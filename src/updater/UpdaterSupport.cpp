@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "Tandril2/common/vTime.h"
+#include "Tandril2/objects/Module.h"
+#include "Tandril2/unix/tdusb_driver.h"
 #include "app/Log.h"
 #include "app/UpdaterDisplayInterface.h"
 #include "store/UpdaterStore.h"
@@ -43,4 +46,26 @@ uint32_t BuildNumberOrZero(const std::string& text) {
         return 0;
     }
     return build;
+}
+
+bool _find_on_usb(Vornic::Tandril::Module& module, uint32_t serial, bool tryUnknownFirst, bool refresh) {
+    constexpr int kAttempts = 15;
+    constexpr int kRefreshEvery = 3;
+    constexpr uint32_t kPauseMs = 1000;
+    constexpr uint32_t kUnknownSerial = 0xDEADDEAD;
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        if (refresh && attempt % kRefreshEvery == 0) {
+            Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+            Tandril_libusb_exit();
+        }
+        if (tryUnknownFirst)
+            module.discoverAndConnect(USB, kUnknownSerial);
+        if (!module.isConnected())
+            module.discoverAndConnect(USB, serial);
+        if (module.isConnected())
+            return true;
+        if (attempt < kAttempts)
+            vTime_MSSleep(kPauseMs);
+    }
+    return false;
 }

@@ -27,6 +27,13 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& displ
 // the setConfig error when that fails.
 vErr _disableEther(Vornic::Tandril::Module& module, UpdaterDisplayInterface& display);
 
+// Looks for a USB module up to 15 times, one second apart, until `module` reports
+// itself connected: by `serial`, after the RAM loader's 0xDEADDEAD first when
+// `tryUnknownFirst`. With `refresh`, the libusb context is renewed before every third
+// attempt, because a module that rebooted or a RAM loader enumerates as a new device.
+// True when connected.
+bool _find_on_usb(Vornic::Tandril::Module& module, uint32_t serial, bool tryUnknownFirst, bool refresh);
+
 // Sends the firmware blocks of `bird` into the connected `module` with the upgrade
 // protocol, up to the reboot request (direct or through a router; data as plain
 // packets or UEI byte transfers). The first failing vErr; details go to the log.

@@ -9,7 +9,6 @@
 #include "Tandril2/common/vTime.h"
 #include "Tandril2/objects/Module.h"
 #include "Tandril2/objects/SystemClass.h"
-#include "Tandril2/unix/tdusb_driver.h"
 #include "app/Log.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
@@ -35,9 +34,6 @@ constexpr uint16_t kImxProductId = 0x0130;
 constexpr uint32_t kImxDefaultStart = 0x20000400;
 constexpr uint32_t kLpcChunk = 4096;
 constexpr int kLpcLastSector = 29;
-constexpr int kUsbAttempts = 15;
-constexpr int kUsbRefreshEvery = 3;
-constexpr uint32_t kUsbRetryPauseMs = 1000;
 // A firmware block of this length (address and one word) closes an LPC recovery file.
 constexpr size_t kLpcEndBlockLength = 8;
 
@@ -96,22 +92,6 @@ int _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& bird, const st
     return 0;
 }
 
-// Looks for a module on USB, refreshing the USB context every third attempt because a
-// RAM loader enumerates as a new device.
-bool findOnUsb(Module& module, unsigned serial, bool tryUnknownFirst, bool refresh) {
-    for (int attempt = 1; attempt <= kUsbAttempts; ++attempt) {
-        if (refresh && attempt % kUsbRefreshEvery == 0) {
-            Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-            Tandril_libusb_exit();
-        }
-        if (tryUnknownFirst) module.discoverAndConnect(USB, kUnknownSerial);
-        if (!module.isConnected()) module.discoverAndConnect(USB, serial);
-        if (module.isConnected()) return true;
-        vTime_MSSleep(kUsbRetryPauseMs);
-    }
-    return false;
-}
-
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, const std::string& serialPort,
                           unsigned int serial, const std::string& birdFile, Fingerprint& fingerprint,
                           bool resetAfter) {
@@ -155,7 +135,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater, co
 
     Module module(0, 0);
     if (_disableEther(module, display) != vErrNone) return false;
-    if (!findOnUsb(module, serial, false, true)) {
+    if (!_find_on_usb(module, serial, false, true)) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -266,7 +246,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& bird, std
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& bird, unsigned int serial, bool ueiBytes) {
     Module module(0, 0);
     if (_disableEther(module, display) != vErrNone) return false;
-    if (!findOnUsb(module, serial, true, false)) {
+    if (!_find_on_usb(module, serial, true, false)) {
         display.message(kError, "Could not connect to device");
         return false;
     }

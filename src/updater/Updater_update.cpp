@@ -10,7 +10,6 @@
 #include "Tandril2/common/vTime.h"
 #include "Tandril2/objects/Module.h"
 #include "Tandril2/objects/SystemClass.h"
-#include "Tandril2/unix/tdusb_driver.h"
 #include "app/Log.h"
 #include "server_client/UpdateServerRequest.h"
 #include "store/BirdFile.h"
@@ -31,9 +30,6 @@ constexpr UpdaterDisplayInterface::Level kError = UpdaterDisplayInterface::LEVEL
 constexpr int kFirmwareBlockTries = 5;
 // A module that left the bus when its loader started is looked for this often, a
 // second apart, with a fresh USB context before every third attempt.
-constexpr int kRefindAttempts = 15;
-constexpr int kRefindContextRefresh = 3;
-constexpr auto kRefindPause = std::chrono::milliseconds(1000);
 // A USB module whose loader starts leaves the bus right after LOAD, but its link only
 // notices when the next transfer fails; checking at once can find it still "up" and
 // send the firmware into a vanishing device.
@@ -185,21 +181,6 @@ void AwaitLoaderDeparture(Module& target) {
         std::this_thread::sleep_for(kLoaderLeavePoll);
 }
 
-// Waits for a USB module that left the bus when its loader started.
-void RefindModule(Module& target, uint32_t serial) {
-    target.disconnect();
-    for (int attempt = 1; attempt <= kRefindAttempts; ++attempt) {
-        if (attempt % kRefindContextRefresh == 0) {
-            Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-            Tandril_libusb_exit();
-        }
-        target.discoverAndConnect(USB, serial);
-        if (target.isConnected())
-            return;
-        if (attempt < kRefindAttempts)
-            std::this_thread::sleep_for(kRefindPause);
-    }
-}
 
 } // namespace
 
@@ -335,8 +316,11 @@ bool Updater::Update_Firmware(unsigned int serial, unsigned int build, std::stri
         err = _transfer_loader(display, target, bird);
         if (err == vErrNone)
             AwaitLoaderDeparture(target);
-        if (err == vErrNone && !target.isConnected())
-            RefindModule(target, serial);
+        if (err == vErrNone && !target.isConnected()) {
+            // The loader left the bus: look for the module again.
+            target.disconnect();
+            _find_on_usb(target, serial, false, true);
+        }
     }
     if (err == vErrNone)
         err = _transfer_firmware(display, target, bird, routerSerial != 0, ueiBytesLoad);
