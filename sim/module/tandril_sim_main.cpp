@@ -56,6 +56,7 @@ void usage(FILE* out) {
                  "On start it prints one line per module and then \"ready\":\n"
                  "  tcp <serial> <address>:<port>    pty <serial> <path>    sub <serial> <address> <router serial>\n"
                  "  lpc <path>    imx <path>    usb <serial> <node>    imx-usb 1FC9:0130 <node>\n"
+                 "  imx-uart <path>\n"
                  "Example: tandril-sim --tcp serial=0x1234,port=7000 --sub serial=0x5678,address=10\n",
                  bootRomSpecHelp(), usb::usbSpecHelp(), moduleSpecHelp());
 }

@@ -1,6 +1,7 @@
 #include "UsbImxRom.h"
 
 #include <cstdio>
+#include <exception>
 
 namespace tandril::sim::usb {
 
@@ -27,8 +28,16 @@ DeviceSpec imxRomDeviceSpec() {
 std::unique_ptr<UsbImxRom> UsbImxRom::create(VirtualUsbBus& bus, const UsbImxRomOptions& options,
                                              std::string& error) {
     std::unique_ptr<UsbImxRom> rom(new UsbImxRom(bus, options));
-    if (!rom->device_.plug(&error))
+    if (!options.uart)
+        return rom->device_.plug(&error) ? std::move(rom) : nullptr;
+    ImxSdpRom* core = &rom->rom_;
+    try {
+        rom->port_ = std::make_unique<PtyPort>(
+            [core](const std::string& in, const PtyPort::Send&) { return core->receiveSerial(in); });
+    } catch (const std::exception& e) {
+        error = e.what();
         return nullptr;
+    }
     return rom;
 }
 
@@ -54,6 +63,7 @@ UsbImxRom::~UsbImxRom() {
         std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;
     }
+    port_.reset();
     device_.unplug();
     bus_.timer().cancel(this);
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,9 +1,11 @@
-// The virtual i.MX boot ROM on the virtual USB bus: a HID device 0x1FC9:0x0130 whose
-// output reports (ID 1 command, ID 2 data) go to the Serial Download Protocol core
-// and whose answers come back as input reports (ID 3, ID 4). After a jump the ROM
-// leaves the bus; when so configured, the RAM loader then appears as a module on USB
-// (serial number 0xDEADDEAD) that answers system option 39 with the chip's
-// identifier words and takes firmware through the normal upgrade.
+// The virtual i.MX boot ROM of a module on the virtual USB bus: a HID device
+// 0x1FC9:0x0130 whose output reports (ID 1 command, ID 2 data) go to the Serial
+// Download Protocol core and whose answers come back as input reports (ID 3, ID 4).
+// Or, when the ROM is reached through the module's UART, the same core on a
+// pseudo-terminal. After a jump the ROM falls silent (leaving the bus on USB); when so
+// configured, the RAM loader then appears as a module on USB (serial number
+// 0xDEADDEAD) that answers system option 39 with the chip's identifier words and
+// takes firmware through the normal upgrade.
 #pragma once
 
 #include <memory>
@@ -12,6 +14,7 @@
 
 #include "UsbModule.h"
 #include "bootrom/ImxSdpRom.h"
+#include "bootrom/PtyPort.h"
 
 namespace tandril::sim::usb {
 
@@ -21,6 +24,7 @@ constexpr uint32_t kRamLoaderSerial = 0xDEADDEAD;
 
 struct UsbImxRomOptions {
     ImxSdpRomConfig rom;
+    bool uart = false;  // the ROM listens on a pseudo-terminal instead of USB HID
     bool loaderAppears = true;  // the RAM loader shows up on USB after a jump
     ModuleConfig loader = defaultLoader();
     unsigned loaderDelayMs = 100;  // from the jump to the loader's arrival
@@ -45,6 +49,8 @@ public:
 
     ImxSdpRom& rom() { return rom_; }
     VirtualUsbDevice& device() { return device_; }
+    // The pseudo-terminal a UART ROM listens on; empty for a ROM on USB HID.
+    std::string serialPath() const { return port_ ? port_->slavePath() : std::string(); }
     // The RAM loader once it is on the bus, else null.
     UsbModule* loader();
 
@@ -56,6 +62,7 @@ private:
     UsbImxRomOptions options_;
     ImxSdpRom rom_;
     VirtualUsbDevice device_;
+    std::unique_ptr<PtyPort> port_;
     std::mutex mutex_;
     std::unique_ptr<UsbModule> loader_;
     bool closing_ = false;  // no more timer calls once the destructor runs

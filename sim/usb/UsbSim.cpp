@@ -1,6 +1,7 @@
 #include "UsbSim.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 
@@ -32,8 +33,18 @@ bool addUsbImxRom(UsbPlan& plan, const std::string& spec, std::string& error) {
                 error = "bad value in \"" + item + "\"";
                 return false;
             }
+        } else if (item.rfind("drop-gap-ms=", 0) == 0) {
+            errno = 0;
+            const unsigned long ms = std::strtoul(item.c_str() + 12, &end, 10);
+            if (item.size() == 12 || *end != '\0' || errno != 0 || ms > 60000) {
+                error = "bad value in \"" + item + "\"";
+                return false;
+            }
+            options.rom.dropPartialFrameAfterMs = static_cast<unsigned>(ms);
         } else if (item == "loader=0" || item == "loader=1") {
             options.loaderAppears = item.back() == '1';
+        } else if (item == "uart=0" || item == "uart=1") {
+            options.uart = item.back() == '1';
         } else if (!item.empty()) {
             loaderSpec += (loaderSpec.empty() ? "" : ",") + item;
         }
@@ -53,7 +64,11 @@ const char* usbSpecHelp() {
            "  --usb SPEC          a module on USB (module keys below)\n"
            "  --imx-usb SPEC      an i.MX boot ROM on USB HID 1FC9:0130; uid=HEX sets its unique ID,\n"
            "                      loader=0 keeps the RAM loader (a module 0xDEADDEAD on USB after\n"
-           "                      the jump) away; other keys describe that loader as a module\n";
+           "                      the jump) away; uart=1 puts the ROM on a pseudo-terminal (its\n"
+           "                      module's UART) while the loader still comes on USB; drop-gap-ms=N\n"
+           "                      drops a partial UART command after N ms of silence (the real ROM's\n"
+           "                      behaviour here is not documented; 0, the default, keeps it); other\n"
+           "                      keys describe that loader as a module\n";
 }
 
 std::unique_ptr<UsbSimulation> UsbSimulation::start(const UsbPlan& plan, std::string& error) {
@@ -94,6 +109,10 @@ std::vector<std::string> UsbSimulation::describe() {
         lines.push_back(line);
     }
     for (auto& r : roms_) {
+        if (!r->serialPath().empty()) {
+            lines.push_back("imx-uart " + r->serialPath());
+            continue;
+        }
         snprintf(line, sizeof(line), "imx-usb %04X:%04X /dev/bus/usb/001/%03d", kImxRomVendor, kImxRomProduct,
                  r->device().deviceNumber());
         lines.push_back(line);

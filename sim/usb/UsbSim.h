@@ -21,7 +21,8 @@ struct UsbPlan {
 // A module SPEC (the keys of moduleSpecHelp). False with `error` naming the bad item.
 bool addUsbModule(UsbPlan& plan, const std::string& spec, std::string& error);
 // A boot ROM SPEC: uid=HEX (the 64-bit unique identifier), loader=0 (no RAM loader
-// appears after the jump); every other key describes the RAM loader as a module.
+// appears after the jump), uart=1 (the ROM on a pseudo-terminal), drop-gap-ms=N; every
+// other key describes the RAM loader as a module.
 bool addUsbImxRom(UsbPlan& plan, const std::string& spec, std::string& error);
 const char* usbSpecHelp();
 
@@ -31,7 +32,8 @@ public:
     static std::unique_ptr<UsbSimulation> start(const UsbPlan& plan, std::string& error);
     ~UsbSimulation();
 
-    // One line per device: "usb SERIAL NODE" and "imx-usb 1FC9:0130 NODE".
+    // One line per device: "usb SERIAL NODE", "imx-usb 1FC9:0130 NODE" and
+    // "imx-uart PATH".
     std::vector<std::string> describe();
     // Runs `command` (searched in PATH) with the bus visible, waits for it and returns
     // its exit status (128 + signal when a signal ended it); -1 with `error` set when

@@ -78,16 +78,20 @@ protected:
         return result;
     }
 
-    // An i.MX module without firmware: its boot ROM on USB HID, and an update server
-    // with the RAM loader's file for the unknown module (0xDEADDEAD) and a recovery
-    // build for the serial number that the loader's identifier words stand for.
-    void startImxRecovery() {
+    // An i.MX module without firmware: its boot ROM on USB HID or on a UART, and an
+    // update server with the RAM loader's file for the unknown module (0xDEADDEAD) and a
+    // recovery build for the serial number that the loader's identifier words stand for.
+    // Returns the port to name with -s.
+    std::string startImxRecovery(bool uart) {
         sim::usb::UsbImxRomOptions options;
+        options.uart = uart;
+        // The LPC probe's bytes reach the ROM first; the tool's idle gap must clear them.
+        options.rom.dropPartialFrameAfterMs = 200;
         options.loader.model = 0x13;
         std::copy(kIds, kIds + 4, options.loader.identifiers);
         std::string error;
         rom = sim::usb::UsbImxRom::create(bus, options, error);
-        ASSERT_NE(rom, nullptr) << error;
+        EXPECT_NE(rom, nullptr) << error;
 
         // A loader image starts with an image vector table at the address the ROM jumps to.
         loader = birdtool::patternBytes(1200, 4);
@@ -108,6 +112,7 @@ protected:
             << "[device 0012ABCD]\nfirmware = TD-Motor2\nbuild = 700 2.0.0 recovery.bird\n"
             << "[fingerprint 31323334 21222324 11121314 0A0B0C0D]\nserial = 0012ABCD\nbuild = 700\n";
         server = std::make_unique<sim::UpdateServer>(sim::Catalogue::Load(catalogue.path()));
+        return !rom ? std::string() : uart ? rom->serialPath() : "USB";
     }
     static constexpr uint32_t kIds[4] = {0x0A0B0C0D, 0x11121314, 0x21222324, 0x31323334};
     static constexpr uint32_t kLoaderAddress = 0x20000400;
@@ -165,18 +170,23 @@ TEST_F(UsbCommandsTest, UpdateWhoseLoaderLeavesTheBusAndReturns) {
     EXPECT_EQ(FirmwareIn(module), FirmwareOf(spec));
 }
 
-TEST_F(UsbCommandsTest, RecoversAnImxModuleThroughItsHidBootRom) {
-    startImxRecovery();
-    ProcessResult result = run({"-U", "-t", "RECOVER", "-s", "USB"}, server->url());
+// The i.MX boot ROM reached through USB HID (false) or the module's UART (true).
+class ImxRecoveryTest : public UsbCommandsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ImxRecoveryTest, RecoversTheModule) {
+    const std::string port = startImxRecovery(GetParam());
+    ASSERT_FALSE(port.empty());
+    ProcessResult result = run({"-U", "-t", "RECOVER", "-s", port}, server->url());
     EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_EQ(rom->rom().memory(kLoaderAddress, loader.size()), loader);
     ASSERT_NE(rom->loader(), nullptr);
     EXPECT_EQ(FirmwareIn(*rom->loader()), FirmwareOf(recovery));
 }
 
-TEST_F(UsbCommandsTest, FingerprintOfAnImxModuleOverHid) {
-    startImxRecovery();
-    ProcessResult result = run({"-N", "-s", "USB"}, server->url());
+TEST_P(ImxRecoveryTest, PrintsTheFingerprint) {
+    const std::string port = startImxRecovery(GetParam());
+    ASSERT_FALSE(port.empty());
+    ProcessResult result = run({"-N", "-s", port}, server->url());
     EXPECT_EQ(result.status, 0) << result.out << result.err;
     EXPECT_TRUE(contains(result.out, "[ 31323334 21222324 11121314 0A0B0C0D ]")) << result.out;
     // The loader is reset once its words are read.
@@ -184,6 +194,9 @@ TEST_F(UsbCommandsTest, FingerprintOfAnImxModuleOverHid) {
     EXPECT_TRUE(waitUntil([&] { return rom->loader()->departures() >= 1; }));
     EXPECT_TRUE(FirmwareIn(*rom->loader()).empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(HidAndUart, ImxRecoveryTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Uart" : "Hid"; });
 
 } // namespace
 } // namespace tandril::test
