@@ -23,4 +23,12 @@ TEST(TandrilSimUsb, RunsACommandOnTheBusAndPassesItsStatusOn) {
     EXPECT_EQ(runProcess({sim, "--tcp", "serial=1", "--", "true"}).status, 2);
     EXPECT_EQ(runProcess({sim, "--usb", "serial=1,colour=red", "--", "true"}).status, 2);
     EXPECT_EQ(runProcess({sim, "--imx-usb", "uid=xyz", "--", "true"}).status, 2);
+    EXPECT_EQ(runProcess({sim, "--imx-usb", "uart=1,drop-gap-ms=x", "--", "true"}).status, 2);
+}
+
+TEST(TandrilSimUsb, PutsAnImxRomOnAUart) {
+    ProcessResult run = runProcess({buildPath("sim/module/tandril-sim"), "--imx-usb", "uart=1,drop-gap-ms=200", "--",
+                                    "true"}, std::chrono::seconds(60));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("imx-uart /dev/pts/"), std::string::npos) << run.out;
 }
