@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,21 +12,8 @@
 namespace tandril::sim {
 
 PtyPort::PtyPort(Device device, unsigned baud) : device_(std::move(device)), baud_(baud) {
-    char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
-        throw std::runtime_error(std::string("openpty: ") + strerror(errno));
-    slavePath_ = name;
-    termios t{};
-    tcgetattr(slave_, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave_, TCSANOW, &t);
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
-    if (pipe2(wake_, O_CLOEXEC) != 0) {
-        close(master_);
-        close(slave_);
+    if (pipe2(wake_, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("pipe: ") + strerror(errno));
-    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -38,7 +23,7 @@ PtyPort::~PtyPort() {
     ssize_t ignored = write(wake_[1], &c, 1);
     (void)ignored;
     thread_.join();
-    for (int fd : {master_, slave_, wake_[0], wake_[1]}) close(fd);
+    for (int fd : wake_) close(fd);
 }
 
 void PtyPort::pace(size_t bytes) const {
@@ -49,13 +34,13 @@ void PtyPort::pace(size_t bytes) const {
 void PtyPort::run() {
     char buf[4096];
     while (!stop_) {
-        pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd fds[2] = {{pty_.master(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
         if (fds[1].revents) return;
-        ssize_t n = read(master_, buf, sizeof buf);
+        ssize_t n = read(pty_.master(), buf, sizeof buf);
         if (n <= 0) continue;
         pace(static_cast<size_t>(n));
         Send sender = [this](const std::string& bytes) { send(bytes); };
@@ -66,7 +51,7 @@ void PtyPort::run() {
 void PtyPort::send(const std::string& out) {
     pace(out.size());
     for (size_t done = 0; done < out.size();) {
-        ssize_t w = write(master_, out.data() + done, out.size() - done);
+        ssize_t w = write(pty_.master(), out.data() + done, out.size() - done);
         if (w < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             return;

@@ -9,6 +9,8 @@
 #include <string>
 #include <thread>
 
+#include "bootrom/RawPty.h"
+
 namespace tandril::sim {
 
 class PtyPort {
@@ -24,7 +26,7 @@ public:
     PtyPort(const PtyPort&) = delete;
     PtyPort& operator=(const PtyPort&) = delete;
 
-    const std::string& slavePath() const { return slavePath_; }
+    const std::string& slavePath() const { return pty_.slaveName(); }
 
 private:
     void run();
@@ -33,10 +35,8 @@ private:
 
     Device device_;
     unsigned baud_;
-    int master_ = -1;
-    int slave_ = -1; // held open so that the port survives clients closing it
+    RawPty pty_;
     int wake_[2] = {-1, -1};
-    std::string slavePath_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

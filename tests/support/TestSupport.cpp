@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -139,24 +137,6 @@ static std::string treePath(const char* var, const std::string& relative) {
 
 std::string buildPath(const std::string& relative) { return treePath("TANDRIL_BUILD_DIR", relative); }
 std::string sourcePath(const std::string& relative) { return treePath("TANDRIL_SOURCE_DIR", relative); }
-
-PtyPair::PtyPair() {
-    char name[256] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
-        throw std::runtime_error(std::string("openpty: ") + strerror(errno));
-    name_ = name;
-    termios t{};
-    tcgetattr(slave_, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave_, TCSANOW, &t);
-    fcntl(master_, F_SETFD, FD_CLOEXEC);
-    fcntl(slave_, F_SETFD, FD_CLOEXEC);
-}
-
-PtyPair::~PtyPair() {
-    if (slave_ >= 0) close(slave_);
-    if (master_ >= 0) close(master_);
-}
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;

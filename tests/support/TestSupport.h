@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "bootrom/RawPty.h"
+
 namespace tandril::test {
 
 // A fresh directory under /tmp, removed with everything in it on destruction.
@@ -46,21 +48,7 @@ std::string buildPath(const std::string& relative);
 std::string sourcePath(const std::string& relative);
 
 // A pseudo-terminal pair in raw mode; both ends closed on destruction.
-class PtyPair {
-public:
-    PtyPair();
-    ~PtyPair();
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
-    int master() const { return master_; }
-    int slave() const { return slave_; }
-    const std::string& slaveName() const { return name_; }
-
-private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string name_;
-};
+using PtyPair = sim::RawPty;
 
 // Polls `done` every few milliseconds until it holds or `timeout` passes.
 bool waitUntil(const std::function<bool()>& done,
