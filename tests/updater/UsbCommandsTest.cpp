@@ -85,7 +85,7 @@ protected:
     std::string startImxRecovery(bool uart) {
         sim::usb::UsbImxRomOptions options;
         options.uart = uart;
-        // The LPC probe's bytes reach the ROM first; the tool's idle gap must clear them.
+        // On a UART the LPC probe's bytes reach the ROM first; the tool's idle gap must clear them.
         options.rom.dropPartialFrameAfterMs = 200;
         options.loader.model = 0x13;
         std::copy(kIds, kIds + 4, options.loader.identifiers);
